@@ -1,0 +1,13 @@
+// Tells the driver of a machine with switchable graphics to run this program on the NVIDIA GPU.
+// The driver looks the value up in the executable's dynamic symbol table; the build exports it.
+#include <cstdint>
+
+#if defined(_WIN32)
+#define GPU_EXPORT __declspec(dllexport)
+#else
+#define GPU_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" {
+GPU_EXPORT std::int32_t NvOptimusEnablementCuda = 1;
+}

@@ -1,0 +1,426 @@
+// Memory, copies, events, error strings and the test controls of the host execution layer.
+//
+// Device and page-locked memory are host memory that the layer tracks, so that a call naming
+// memory outside a live allocation fails as the runtime does instead of touching it.
+
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <new>
+#include <set>
+#include <unordered_map>
+
+#include "control.h"
+#include "state.h"
+
+struct CUevent_st {
+    std::chrono::steady_clock::time_point recorded_at{};
+    bool recorded = false;
+};
+
+namespace host_layer {
+namespace {
+
+// Fresh device memory holds this byte, so a missing zeroing shows up as NaN.
+constexpr unsigned char device_poison = 0xFF;
+
+struct region {
+    std::size_t bytes;
+    bool device;
+};
+
+struct fault {
+    int nth;
+    cudaError_t error;
+};
+
+struct layer_state {
+    std::map<std::uintptr_t, region> regions;  // by start address
+    std::set<cudaEvent_t> events;
+    std::vector<traced_call> calls;
+    bool tracing = false;
+    std::unordered_map<std::string, int> call_counts;
+    std::unordered_multimap<std::string, fault> faults;
+    std::deque<float> scripted_times;
+    thread_order order = thread_order::ascending;
+};
+
+layer_state& state()
+{
+    static layer_state s;
+    return s;
+}
+
+// The tracked region that holds `p`, or null.
+const std::pair<const std::uintptr_t, region>* find_region(const void* p)
+{
+    const auto address = reinterpret_cast<std::uintptr_t>(p);
+    auto& regions = state().regions;
+    auto it = regions.upper_bound(address);
+    if (it == regions.begin()) {
+        return nullptr;
+    }
+    --it;
+    return address - it->first < it->second.bytes ? &*it : nullptr;
+}
+
+// Whether [p, p + bytes) ends inside the region that starts at `start`.
+bool within(const void* p, std::size_t bytes, const std::pair<const std::uintptr_t, region>& r)
+{
+    const auto offset = reinterpret_cast<std::uintptr_t>(p) - r.first;
+    return bytes <= r.second.bytes - offset;
+}
+
+bool device_range(const void* p, std::size_t bytes)
+{
+    const auto* r = find_region(p);
+    return r != nullptr && r->second.device && within(p, bytes, *r);
+}
+
+// Host memory that the layer does not track (pageable memory) cannot be checked beyond null.
+bool host_range(const void* p, std::size_t bytes)
+{
+    const auto* r = find_region(p);
+    if (r == nullptr) {
+        return p != nullptr;
+    }
+    return !r->second.device && within(p, bytes, *r);
+}
+
+cudaError_t allocate(void** ptr, std::size_t bytes, bool device)
+{
+    if (ptr == nullptr) {
+        return cudaErrorInvalidValue;
+    }
+    *ptr = nullptr;
+    if (bytes == 0) {
+        return cudaSuccess;
+    }
+    void* memory = ::operator new(bytes, std::align_val_t{256}, std::nothrow);
+    if (memory == nullptr) {
+        return cudaErrorMemoryAllocation;
+    }
+    if (device) {
+        std::memset(memory, device_poison, bytes);
+    }
+    state().regions.emplace(reinterpret_cast<std::uintptr_t>(memory), region{bytes, device});
+    *ptr = memory;
+    return cudaSuccess;
+}
+
+cudaError_t release(void* ptr, bool device)
+{
+    if (ptr == nullptr) {
+        return cudaSuccess;
+    }
+    auto& regions = state().regions;
+    const auto it = regions.find(reinterpret_cast<std::uintptr_t>(ptr));
+    if (it == regions.end() || it->second.device != device) {
+        return cudaErrorInvalidValue;
+    }
+    regions.erase(it);
+    ::operator delete(ptr, std::align_val_t{256});
+    return cudaSuccess;
+}
+
+bool live_event(cudaEvent_t event)
+{
+    return event != nullptr && state().events.count(event) != 0;
+}
+
+}  // namespace
+
+namespace detail {
+
+cudaError_t enter(traced_call call, std::size_t& slot)
+{
+    auto& s = state();
+    const int count = ++s.call_counts[call.operation];
+    const auto [first, last] = s.faults.equal_range(call.operation);
+    for (auto it = first; it != last; ++it) {
+        if (it->second.nth == count) {
+            call.status = it->second.error;
+        }
+    }
+    slot = s.calls.size();
+    if (s.tracing) {
+        s.calls.push_back(call);
+    }
+    return call.status;
+}
+
+cudaError_t leave(std::size_t slot, cudaError_t status)
+{
+    auto& s = state();
+    if (s.tracing && slot < s.calls.size()) {
+        s.calls[slot].status = status;
+    }
+    return status;
+}
+
+}  // namespace detail
+
+void reset()
+{
+    auto& s = state();
+    s.calls.clear();
+    s.tracing = false;
+    s.call_counts.clear();
+    s.faults.clear();
+    s.scripted_times.clear();
+    s.order = thread_order::ascending;
+}
+
+void set_thread_order(thread_order order) { state().order = order; }
+thread_order current_thread_order() { return state().order; }
+void set_tracing(bool on) { state().tracing = on; }
+const std::vector<traced_call>& trace() { return state().calls; }
+
+void fail_call(const std::string& operation, int nth, cudaError_t error)
+{
+    state().faults.emplace(operation, fault{nth, error});
+}
+
+void script_elapsed_times(std::vector<float> times_ms)
+{
+    state().scripted_times.assign(times_ms.begin(), times_ms.end());
+}
+
+std::size_t live_device_allocations()
+{
+    std::size_t n = 0;
+    for (const auto& entry : state().regions) {
+        n += entry.second.device ? 1 : 0;
+    }
+    return n;
+}
+
+std::size_t live_host_allocations() { return state().regions.size() - live_device_allocations(); }
+std::size_t live_events() { return state().events.size(); }
+
+}  // namespace host_layer
+
+using host_layer::traced_call;
+using host_layer::detail::enter;
+using host_layer::detail::leave;
+
+cudaError_t cudaMalloc(void** ptr, std::size_t bytes)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaMalloc", nullptr, nullptr, bytes}, slot)) {
+        return injected;
+    }
+    return leave(slot, host_layer::allocate(ptr, bytes, true));
+}
+
+cudaError_t cudaFree(void* ptr)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaFree", ptr}, slot)) {
+        return injected;
+    }
+    return leave(slot, host_layer::release(ptr, true));
+}
+
+cudaError_t cudaMallocHost(void** ptr, std::size_t bytes)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaMallocHost", nullptr, nullptr, bytes}, slot)) {
+        return injected;
+    }
+    return leave(slot, host_layer::allocate(ptr, bytes, false));
+}
+
+cudaError_t cudaFreeHost(void* ptr)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaFreeHost", ptr}, slot)) {
+        return injected;
+    }
+    return leave(slot, host_layer::release(ptr, false));
+}
+
+cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t bytes, cudaMemcpyKind kind)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaMemcpy", dst, src, bytes, kind}, slot)) {
+        return injected;
+    }
+    bool valid = false;
+    switch (kind) {
+    case cudaMemcpyHostToDevice:
+        valid = host_layer::device_range(dst, bytes) && host_layer::host_range(src, bytes);
+        break;
+    case cudaMemcpyDeviceToHost:
+        valid = host_layer::host_range(dst, bytes) && host_layer::device_range(src, bytes);
+        break;
+    case cudaMemcpyDeviceToDevice:
+        valid = host_layer::device_range(dst, bytes) && host_layer::device_range(src, bytes);
+        break;
+    default:
+        return leave(slot, cudaErrorInvalidMemcpyDirection);
+    }
+    if (bytes == 0) {
+        return cudaSuccess;
+    }
+    if (!valid) {
+        return leave(slot, cudaErrorInvalidValue);
+    }
+    std::memmove(dst, src, bytes);
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemset(void* ptr, int value, std::size_t bytes)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaMemset", ptr, nullptr, bytes, value}, slot)) {
+        return injected;
+    }
+    if (bytes == 0) {
+        return cudaSuccess;
+    }
+    if (!host_layer::device_range(ptr, bytes)) {
+        return leave(slot, cudaErrorInvalidValue);
+    }
+    std::memset(ptr, value, bytes);
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventCreate(cudaEvent_t* event)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaEventCreate"}, slot)) {
+        return injected;
+    }
+    if (event == nullptr) {
+        return leave(slot, cudaErrorInvalidValue);
+    }
+    *event = new CUevent_st;
+    host_layer::state().events.insert(*event);
+    if (host_layer::state().tracing) {
+        host_layer::state().calls[slot].target = *event;
+    }
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventDestroy(cudaEvent_t event)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaEventDestroy", event}, slot)) {
+        return injected;
+    }
+    if (!host_layer::live_event(event)) {
+        return leave(slot, cudaErrorInvalidResourceHandle);
+    }
+    host_layer::state().events.erase(event);
+    delete event;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaEventRecord", event, stream}, slot)) {
+        return injected;
+    }
+    // Only the default stream exists here.
+    if (!host_layer::live_event(event) || stream != nullptr) {
+        return leave(slot, cudaErrorInvalidResourceHandle);
+    }
+    event->recorded_at = std::chrono::steady_clock::now();
+    event->recorded = true;
+    return cudaSuccess;
+}
+
+cudaError_t cudaEventSynchronize(cudaEvent_t event)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaEventSynchronize", event}, slot)) {
+        return injected;
+    }
+    // Work runs to its end when it is issued, so a recorded event has always been reached.
+    return leave(slot, host_layer::live_event(event) ? cudaSuccess : cudaErrorInvalidResourceHandle);
+}
+
+cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t stop)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaEventElapsedTime", start, stop}, slot)) {
+        return injected;
+    }
+    if (ms == nullptr) {
+        return leave(slot, cudaErrorInvalidValue);
+    }
+    if (!host_layer::live_event(start) || !host_layer::live_event(stop) || !start->recorded ||
+        !stop->recorded) {
+        return leave(slot, cudaErrorInvalidResourceHandle);
+    }
+    auto& scripted = host_layer::state().scripted_times;
+    if (!scripted.empty()) {
+        *ms = scripted.front();
+        scripted.pop_front();
+    } else {
+        *ms = std::chrono::duration<float, std::milli>(stop->recorded_at - start->recorded_at).count();
+    }
+    return cudaSuccess;
+}
+
+cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* attributes, const void* func)
+{
+    std::size_t slot;
+    if (const cudaError_t injected = enter({"cudaFuncGetAttributes", func}, slot)) {
+        return injected;
+    }
+    if (attributes == nullptr) {
+        return leave(slot, cudaErrorInvalidValue);
+    }
+    if (func == nullptr) {
+        return leave(slot, cudaErrorInvalidDeviceFunction);
+    }
+    *attributes = cudaFuncAttributes{};
+    attributes->maxThreadsPerBlock = 1024;
+    return cudaSuccess;
+}
+
+const char* cudaGetErrorString(cudaError_t error)
+{
+    switch (error) {
+    case cudaSuccess: return "no error";
+    case cudaErrorInvalidValue: return "invalid argument";
+    case cudaErrorMemoryAllocation: return "out of memory";
+    case cudaErrorInitializationError: return "initialization error";
+    case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+    case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+    case cudaErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
+    case cudaErrorInvalidDeviceFunction: return "invalid device function";
+    case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+    case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+    case cudaErrorNotReady: return "device not ready";
+    case cudaErrorLaunchFailure: return "unspecified launch failure";
+    case cudaErrorUnknown: return "unknown error";
+    default: break;
+    }
+    return "unrecognized error code";
+}
+
+const char* cudaGetErrorName(cudaError_t error)
+{
+    switch (error) {
+    case cudaSuccess: return "cudaSuccess";
+    case cudaErrorInvalidValue: return "cudaErrorInvalidValue";
+    case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
+    case cudaErrorInitializationError: return "cudaErrorInitializationError";
+    case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
+    case cudaErrorInvalidMemcpyDirection: return "cudaErrorInvalidMemcpyDirection";
+    case cudaErrorInsufficientDriver: return "cudaErrorInsufficientDriver";
+    case cudaErrorInvalidDeviceFunction: return "cudaErrorInvalidDeviceFunction";
+    case cudaErrorNoDevice: return "cudaErrorNoDevice";
+    case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
+    case cudaErrorNotReady: return "cudaErrorNotReady";
+    case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
+    case cudaErrorUnknown: return "cudaErrorUnknown";
+    default: break;
+    }
+    return "cudaErrorUnknown";
+}

@@ -1,0 +1,32 @@
+// The host execution layer: the subset of the CUDA runtime that the programs use, run on the
+// CPU, so that the same kernel and host-path sources build with g++ and run in tests.
+//
+// The layer is built on the toolkit's own runtime headers: they give the types (dim3,
+// cudaError_t, cudaFuncAttributes, ...) and the declarations, and the layer supplies only the
+// bodies of the calls it implements (runtime.cpp, executor.cpp). Nothing links the real
+// runtime library, so a call outside that subset fails to link instead of failing at run time.
+// Keeping the toolkit's headers off the include path would not work anyway: CCCL includes
+// <cuda_runtime_api.h> whenever it can find it, and on some machines it sits in a default
+// include directory.
+#pragma once
+
+#include <cuda_runtime.h>
+
+// Under a host compiler the toolkit defines the qualifiers as nothing. Block-shared arrays
+// instead live in one section, so that the layer can poison all of them at the start of every
+// block; blocks run one after another on one OS thread, so one instance serves them all.
+#undef __shared__
+#define __shared__ static __attribute__((section("host_layer_shared")))
+
+// The coordinates of the thread that runs now; the launch sets them before each thread runs.
+extern uint3 threadIdx;
+extern uint3 blockIdx;
+extern dim3 blockDim;
+extern dim3 gridDim;
+
+// Barrier across the threads of a block. A barrier that some threads of a block never reach
+// makes the launch fail with cudaErrorLaunchFailure.
+void __syncthreads();
+
+// Adds `value` to `*address` indivisibly and returns the previous value.
+float atomicAdd(float* address, float value);
