@@ -33,7 +33,7 @@ namespace ctx = boost::context;
 
 // Block-shared memory holds this byte at the start of every block.
 constexpr unsigned char shared_poison = 0xFF;
-constexpr std::size_t fiber_stack_bytes = 64 * 1024;
+constexpr std::size_t fiber_stack_bytes = 16 * 1024;
 constexpr unsigned int max_block_threads = 1024;
 
 // A stack that outlives its fiber, so that fibers are cheap to make for every block.
@@ -56,15 +56,16 @@ enum class mode {
 struct block_state {
     mode current = mode::plain;
     detail::body_ref body{};
-    unsigned int threads = 0;
     std::vector<unsigned int> order;       // linear thread indices, first thread first
-    std::vector<unsigned int> arrivals;    // barriers reached, by linear index
-    std::vector<unsigned char> finished;   // by linear index
-    std::vector<ctx::fiber> fibers;        // by linear index
+    std::vector<uint3> coordinates;        // threadIdx by linear index
+    std::vector<unsigned int> arrivals;    // barriers reached in this block, by linear index
+    std::vector<unsigned char> finished;   // whether the thread is done with this block
+    std::vector<ctx::fiber> fibers;        // by linear index; made once per launch, when needed
     std::vector<ctx::stack_context> stacks;
     ctx::fiber scheduler;                  // where a fiber returns to at a barrier
     unsigned int running = 0;              // linear index of the running fiber
-    bool fibers_made = false;
+    bool fibers_made = false;              // in this launch
+    bool fibers_used = false;              // in this block
     std::size_t launch_slot = 0;
     ctx::fixedsize_stack allocator{fiber_stack_bytes};
 
@@ -83,16 +84,12 @@ block_state& block()
     return b;
 }
 
-void set_linear_thread(unsigned int linear)
-{
-    detail::set_thread(linear % blockDim.x, linear / blockDim.x % blockDim.y,
-                       linear / (blockDim.x * blockDim.y));
-}
-
+// Each fiber serves its thread for every block of the launch: it runs the body, reports that
+// it is done, and waits to be resumed for the next block.
 void make_fibers()
 {
     block_state& b = block();
-    while (b.stacks.size() < b.threads) {
+    while (b.stacks.size() < b.order.size()) {
         b.stacks.push_back(b.allocator.allocate());
     }
     for (std::size_t k = 1; k < b.order.size(); ++k) {
@@ -100,20 +97,23 @@ void make_fibers()
         b.fibers[t] = ctx::fiber(std::allocator_arg, reused_stack(b.stacks[t]), [t](ctx::fiber&& caller) {
             block_state& s = block();
             s.scheduler = std::move(caller);
-            s.body();
-            s.finished[t] = 1;
+            for (;;) {
+                s.body();
+                s.finished[t] = 1;
+                s.scheduler = std::move(s.scheduler).resume();
+            }
             return std::move(s.scheduler);
         });
     }
     b.fibers_made = true;
 }
 
-// Runs fiber t until its next barrier or its end.
+// Runs fiber t until its next barrier or the end of its body.
 void resume(unsigned int t)
 {
     block_state& b = block();
     b.running = t;
-    set_linear_thread(t);
+    threadIdx = b.coordinates[t];
     b.current = mode::fiber;
     b.fibers[t] = std::move(b.fibers[t]).resume();
     b.current = mode::first_thread;
@@ -128,6 +128,7 @@ void barrier_round()
     if (!b.fibers_made) {
         make_fibers();
     }
+    b.fibers_used = true;
     for (std::size_t k = 1; k < b.order.size(); ++k) {
         const unsigned int t = b.order[k];
         if (b.finished[t]) {
@@ -138,7 +139,7 @@ void barrier_round()
             throw detail::barrier_divergence{};
         }
     }
-    set_linear_thread(first);
+    threadIdx = b.coordinates[first];
 }
 
 // The first thread has finished: every other thread must finish without another barrier.
@@ -155,16 +156,12 @@ void finish_round()
     }
 }
 
-void release_fibers()
+void end_block()
 {
     block_state& b = block();
-    if (b.fibers_made) {
-        // Destroying a fiber that waits at a barrier unwinds its stack.
-        for (auto& fiber : b.fibers) {
-            fiber = ctx::fiber{};
-        }
-        b.fibers_made = false;
-    }
+    std::fill(b.arrivals.begin(), b.arrivals.end(), 0);
+    std::fill(b.finished.begin(), b.finished.end(), 0);
+    b.fibers_used = false;
     b.current = mode::plain;
 }
 
@@ -194,17 +191,21 @@ cudaError_t begin_launch(dim3 grid, dim3 block_dim, const void* kernel)
     }
     gridDim = grid;
     blockDim = block_dim;
-    b.threads = block_dim.x * block_dim.y * block_dim.z;
-    b.order.resize(b.threads);
-    for (unsigned int k = 0; k < b.threads; ++k) {
+    const unsigned int threads = block_dim.x * block_dim.y * block_dim.z;
+    b.coordinates.resize(threads);
+    for (unsigned int k = 0; k < threads; ++k) {
+        b.coordinates[k] = {k % block_dim.x, k / block_dim.x % block_dim.y, k / (block_dim.x * block_dim.y)};
+    }
+    b.order.resize(threads);
+    for (unsigned int k = 0; k < threads; ++k) {
         b.order[k] = k;
     }
     if (current_thread_order() == thread_order::descending) {
         std::reverse(b.order.begin(), b.order.end());
     }
-    b.arrivals.assign(b.threads, 0);
-    b.finished.assign(b.threads, 0);
-    b.fibers.resize(std::max<std::size_t>(b.fibers.size(), b.threads));
+    b.arrivals.assign(threads, 0);
+    b.finished.assign(threads, 0);
+    b.fibers.resize(std::max<std::size_t>(b.fibers.size(), threads));
     return cudaSuccess;
 }
 
@@ -221,27 +222,34 @@ bool run_first_thread(body_ref body)
     b.body = body;
     b.current = mode::first_thread;
     const unsigned int first = b.order.front();
-    b.arrivals[first] = 0;
-    set_linear_thread(first);
+    threadIdx = b.coordinates[first];
     body();
-    if (!b.fibers_made) {
+    if (!b.fibers_used) {
         b.current = mode::plain;
         return false;
     }
     finish_round();
-    std::fill(b.arrivals.begin(), b.arrivals.end(), 0);
-    std::fill(b.finished.begin(), b.finished.end(), 0);
-    release_fibers();
+    end_block();
     return true;
+}
+
+void end_launch()
+{
+    block_state& b = block();
+    if (b.fibers_made) {
+        // Destroying a suspended fiber unwinds its stack.
+        for (auto& fiber : b.fibers) {
+            fiber = ctx::fiber{};
+        }
+        b.fibers_made = false;
+    }
+    end_block();
 }
 
 cudaError_t abandon_launch()
 {
-    block_state& b = block();
-    release_fibers();
-    std::fill(b.arrivals.begin(), b.arrivals.end(), 0);
-    std::fill(b.finished.begin(), b.finished.end(), 0);
-    return leave(b.launch_slot, cudaErrorLaunchFailure);
+    end_launch();
+    return leave(block().launch_slot, cudaErrorLaunchFailure);
 }
 
 }  // namespace detail

@@ -25,7 +25,9 @@ void begin_block(unsigned int x, unsigned int y, unsigned int z);
 // Runs the block's first thread. Returns true when that thread met a barrier, in which case the
 // whole block has run on fibers; false when the other threads are left to a plain loop.
 bool run_first_thread(body_ref body);
-// Releases what a failed block left behind and returns the launch's failure status.
+// Releases the fibers of a launch.
+void end_launch();
+// Releases what a failed launch left behind and returns its failure status.
 cudaError_t abandon_launch();
 
 inline void set_thread(unsigned int x, unsigned int y, unsigned int z)
@@ -93,6 +95,7 @@ cudaError_t launch(const void* kernel, dim3 grid, dim3 block, Body& body)
     } catch (const detail::barrier_divergence&) {
         return detail::abandon_launch();
     }
+    detail::end_launch();
     return cudaSuccess;
 }
 

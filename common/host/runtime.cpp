@@ -232,6 +232,17 @@ cudaError_t cudaMallocHost(void** ptr, std::size_t bytes)
     return leave(slot, host_layer::allocate(ptr, bytes, false));
 }
 
+// The typed cudaMallocHost of the runtime's header comes here, with flags 0 (default memory).
+cudaError_t cudaHostAlloc(void** ptr, std::size_t bytes, unsigned int flags)
+{
+    std::size_t slot;
+    if (const cudaError_t injected =
+            enter({"cudaHostAlloc", nullptr, nullptr, bytes, static_cast<int>(flags)}, slot)) {
+        return injected;
+    }
+    return leave(slot, host_layer::allocate(ptr, bytes, false));
+}
+
 cudaError_t cudaFreeHost(void* ptr)
 {
     std::size_t slot;

@@ -1,0 +1,21 @@
+#include "vector_add.h"
+
+#include "launch_search.h"
+
+namespace gputune {
+
+__global__ void vector_add_kernel(float* a, float* b, float* c, int n)
+{
+    const int i = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+    if (i < n) {
+        c[i] = a[i] + b[i];
+    }
+}
+
+void optimize_vector_add()
+{
+    const search_result best = search_launch({"vector_add_kernel", vector_add_kernel, 1024, false, false});
+    print_search_result("\n=== Оптимизация векторного сложения ===", best);
+}
+
+}  // namespace gputune

@@ -1,0 +1,14 @@
+// The vector-add kernel and its launch search.
+#pragma once
+
+#include "common/gpu_runtime.h"
+
+namespace gputune {
+
+// c[i] = a[i] + b[i] for every i below n, one element per thread.
+__global__ void vector_add_kernel(float* a, float* b, float* c, int n);
+
+// Searches data sizes x block sizes 32..1024 for the fastest launch and prints the result.
+void optimize_vector_add();
+
+}  // namespace gputune
