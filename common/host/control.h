@@ -29,6 +29,10 @@ struct traced_call {
 void reset();
 
 void set_thread_order(thread_order order);
+
+// Worker threads that share a launch's blocks; 0 (the default) means one per core.
+void set_workers(unsigned int workers);
+unsigned int workers();
 thread_order current_thread_order();
 
 void set_tracing(bool on);

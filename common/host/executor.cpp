@@ -1,28 +1,33 @@
-// Execution of a block's threads on the host execution layer.
+// Execution of a grid on the host execution layer.
 //
-// The block's first thread (in the chosen order) runs on the caller's own stack. When it meets
-// no barrier, the others run as a plain loop (see launch.h). When it meets one, every other
-// thread gets a fiber: at each barrier of the first thread, each fiber in turn runs up to the
-// same barrier, so that every thread reaches barrier k before any passes it. A thread that
-// finishes early, or waits at a barrier the first thread never reaches, fails the launch.
+// Each worker (an OS thread) runs a contiguous share of the blocks. Within a block the first
+// thread (in the chosen order) runs on the worker's own stack. When it meets no barrier, the
+// others run as a plain loop (see launch.h). When it meets one, every other thread runs on a
+// fiber: at each barrier of the first thread, each fiber in turn runs up to the same barrier,
+// so that every thread reaches barrier k before any passes it. A thread that finishes early,
+// or waits at a barrier the first thread never reaches, fails the launch.
 
 #include <boost/context/fiber.hpp>
 #include <boost/context/fixedsize_stack.hpp>
 
+#include <link.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "launch.h"
 #include "state.h"
 
-uint3 threadIdx;
-uint3 blockIdx;
+thread_local uint3 threadIdx;
+thread_local uint3 blockIdx;
 dim3 blockDim;
 dim3 gridDim;
 
 // Every block-shared array lies in this section; the anchor makes sure it exists.
-__attribute__((used, section("host_layer_shared"))) static unsigned char shared_anchor;
+__attribute__((used, section("host_layer_shared"))) static thread_local unsigned char shared_anchor;
 extern "C" unsigned char __start_host_layer_shared[];
 extern "C" unsigned char __stop_host_layer_shared[];
 
@@ -35,8 +40,9 @@ namespace ctx = boost::context;
 constexpr unsigned char shared_poison = 0xFF;
 constexpr std::size_t fiber_stack_bytes = 16 * 1024;
 constexpr unsigned int max_block_threads = 1024;
+constexpr unsigned int max_workers = 16;
 
-// A stack that outlives its fiber, so that fibers are cheap to make for every block.
+// A stack that outlives its fiber, so that a worker's fibers are cheap to make.
 class reused_stack {
 public:
     explicit reused_stack(ctx::stack_context stack) : stack_(stack) {}
@@ -49,11 +55,12 @@ private:
 
 enum class mode {
     plain,        // the first thread met no barrier; the others run straight through
-    first_thread, // the first thread runs on the caller's stack
+    first_thread, // the first thread runs on the worker's stack
     fiber,        // a fiber runs
 };
 
-struct block_state {
+// What one worker knows of the block it runs.
+struct worker_state {
     mode current = mode::plain;
     detail::body_ref body{};
     std::vector<unsigned int> order;       // linear thread indices, first thread first
@@ -66,10 +73,10 @@ struct block_state {
     unsigned int running = 0;              // linear index of the running fiber
     bool fibers_made = false;              // in this launch
     bool fibers_used = false;              // in this block
-    std::size_t launch_slot = 0;
+    unsigned char* shared = nullptr;       // this worker's block-shared section
     ctx::fixedsize_stack allocator{fiber_stack_bytes};
 
-    ~block_state()
+    ~worker_state()
     {
         fibers.clear();
         for (auto& stack : stacks) {
@@ -78,24 +85,66 @@ struct block_state {
     }
 };
 
-block_state& block()
+worker_state& worker()
 {
-    static block_state b;
-    return b;
+    static thread_local worker_state w;
+    return w;
 }
 
-// Each fiber serves its thread for every block of the launch: it runs the body, reports that
+struct launch_state {
+    std::size_t slot = 0;
+    std::atomic<bool> failed{false};
+};
+
+launch_state& current_launch()
+{
+    static launch_state l;
+    return l;
+}
+
+// This thread's copy of the block-shared section. The linker's section bounds give the
+// section's place in the thread-local image; the thread's copy is at the same offset from the
+// start of the thread's block of the executable's thread-local storage.
+unsigned char* locate_shared_section()
+{
+    struct search {
+        std::uintptr_t image = 0;
+        unsigned char* found = nullptr;
+    } s{reinterpret_cast<std::uintptr_t>(__start_host_layer_shared)};
+    (void)shared_anchor;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto& s = *static_cast<search*>(data);
+            for (int k = 0; k < info->dlpi_phnum; ++k) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[k];
+                const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+                if (segment.p_type == PT_TLS && s.image >= start && s.image < start + segment.p_memsz &&
+                    info->dlpi_tls_data != nullptr) {
+                    s.found = static_cast<unsigned char*>(info->dlpi_tls_data) + (s.image - start);
+                    return 1;
+                }
+            }
+            return 0;
+        },
+        &s);
+    if (s.found == nullptr) {
+        std::terminate();  // the layer's own section must exist in the executable
+    }
+    return s.found;
+}
+
+// Each fiber serves its thread for every block the worker runs: it runs the body, reports that
 // it is done, and waits to be resumed for the next block.
 void make_fibers()
 {
-    block_state& b = block();
-    while (b.stacks.size() < b.order.size()) {
-        b.stacks.push_back(b.allocator.allocate());
+    worker_state& w = worker();
+    while (w.stacks.size() < w.order.size()) {
+        w.stacks.push_back(w.allocator.allocate());
     }
-    for (std::size_t k = 1; k < b.order.size(); ++k) {
-        const unsigned int t = b.order[k];
-        b.fibers[t] = ctx::fiber(std::allocator_arg, reused_stack(b.stacks[t]), [t](ctx::fiber&& caller) {
-            block_state& s = block();
+    for (std::size_t k = 1; k < w.order.size(); ++k) {
+        const unsigned int t = w.order[k];
+        w.fibers[t] = ctx::fiber(std::allocator_arg, reused_stack(w.stacks[t]), [t](ctx::fiber&& caller) {
+            worker_state& s = worker();
             s.scheduler = std::move(caller);
             for (;;) {
                 s.body();
@@ -105,52 +154,52 @@ void make_fibers()
             return std::move(s.scheduler);
         });
     }
-    b.fibers_made = true;
+    w.fibers_made = true;
 }
 
 // Runs fiber t until its next barrier or the end of its body.
 void resume(unsigned int t)
 {
-    block_state& b = block();
-    b.running = t;
-    threadIdx = b.coordinates[t];
-    b.current = mode::fiber;
-    b.fibers[t] = std::move(b.fibers[t]).resume();
-    b.current = mode::first_thread;
+    worker_state& w = worker();
+    w.running = t;
+    threadIdx = w.coordinates[t];
+    w.current = mode::fiber;
+    w.fibers[t] = std::move(w.fibers[t]).resume();
+    w.current = mode::first_thread;
 }
 
 // The first thread has reached a barrier: bring every other thread to the same one.
 void barrier_round()
 {
-    block_state& b = block();
-    const unsigned int first = b.order.front();
-    const unsigned int reached = ++b.arrivals[first];
-    if (!b.fibers_made) {
+    worker_state& w = worker();
+    const unsigned int first = w.order.front();
+    const unsigned int reached = ++w.arrivals[first];
+    if (!w.fibers_made) {
         make_fibers();
     }
-    b.fibers_used = true;
-    for (std::size_t k = 1; k < b.order.size(); ++k) {
-        const unsigned int t = b.order[k];
-        if (b.finished[t]) {
+    w.fibers_used = true;
+    for (std::size_t k = 1; k < w.order.size(); ++k) {
+        const unsigned int t = w.order[k];
+        if (w.finished[t]) {
             throw detail::barrier_divergence{};
         }
         resume(t);
-        if (b.finished[t] || b.arrivals[t] != reached) {
+        if (w.finished[t] || w.arrivals[t] != reached) {
             throw detail::barrier_divergence{};
         }
     }
-    threadIdx = b.coordinates[first];
+    threadIdx = w.coordinates[first];
 }
 
 // The first thread has finished: every other thread must finish without another barrier.
 void finish_round()
 {
-    block_state& b = block();
-    const unsigned int first = b.order.front();
-    for (std::size_t k = 1; k < b.order.size(); ++k) {
-        const unsigned int t = b.order[k];
+    worker_state& w = worker();
+    const unsigned int first = w.order.front();
+    for (std::size_t k = 1; k < w.order.size(); ++k) {
+        const unsigned int t = w.order[k];
         resume(t);
-        if (!b.finished[t] || b.arrivals[t] != b.arrivals[first]) {
+        if (!w.finished[t] || w.arrivals[t] != w.arrivals[first]) {
             throw detail::barrier_divergence{};
         }
     }
@@ -158,21 +207,67 @@ void finish_round()
 
 void end_block()
 {
-    block_state& b = block();
-    std::fill(b.arrivals.begin(), b.arrivals.end(), 0);
-    std::fill(b.finished.begin(), b.finished.end(), 0);
-    b.fibers_used = false;
-    b.current = mode::plain;
+    worker_state& w = worker();
+    std::fill(w.arrivals.begin(), w.arrivals.end(), 0);
+    std::fill(w.finished.begin(), w.finished.end(), 0);
+    w.fibers_used = false;
+    w.current = mode::plain;
+}
+
+void begin_worker()
+{
+    worker_state& w = worker();
+    const unsigned int threads = blockDim.x * blockDim.y * blockDim.z;
+    w.coordinates.resize(threads);
+    for (unsigned int k = 0; k < threads; ++k) {
+        w.coordinates[k] = {k % blockDim.x, k / blockDim.x % blockDim.y, k / (blockDim.x * blockDim.y)};
+    }
+    w.order.resize(threads);
+    for (unsigned int k = 0; k < threads; ++k) {
+        w.order[k] = k;
+    }
+    if (current_thread_order() == thread_order::descending) {
+        std::reverse(w.order.begin(), w.order.end());
+    }
+    w.arrivals.assign(threads, 0);
+    w.finished.assign(threads, 0);
+    w.fibers.resize(std::max<std::size_t>(w.fibers.size(), threads));
+    if (w.shared == nullptr) {
+        w.shared = locate_shared_section();
+    }
+}
+
+void end_worker()
+{
+    worker_state& w = worker();
+    if (w.fibers_made) {
+        // Destroying a suspended fiber unwinds its stack.
+        for (auto& fiber : w.fibers) {
+            fiber = ctx::fiber{};
+        }
+        w.fibers_made = false;
+    }
+    end_block();
+}
+
+// Runs the blocks [first, last) on this thread; a failure marks the whole launch failed.
+void run_worker(detail::blocks_ref blocks, unsigned long long first, unsigned long long last)
+{
+    begin_worker();
+    try {
+        blocks(first, last);
+    } catch (const detail::barrier_divergence&) {
+        current_launch().failed = true;
+    }
+    end_worker();
 }
 
 bool valid_configuration(dim3 grid, dim3 block)
 {
-    const unsigned long long threads =
-        static_cast<unsigned long long>(block.x) * block.y * block.z;
-    return grid.x != 0 && grid.y != 0 && grid.z != 0 && block.x != 0 && block.y != 0 &&
-           block.z != 0 && block.x <= 1024 && block.y <= 1024 && block.z <= 64 &&
-           threads <= max_block_threads && grid.x <= 2147483647u && grid.y <= 65535 &&
-           grid.z <= 65535;
+    const unsigned long long threads = static_cast<unsigned long long>(block.x) * block.y * block.z;
+    return grid.x != 0 && grid.y != 0 && grid.z != 0 && block.x != 0 && block.y != 0 && block.z != 0 &&
+           block.x <= 1024 && block.y <= 1024 && block.z <= 64 && threads <= max_block_threads &&
+           grid.x <= 2147483647u && grid.y <= 65535 && grid.z <= 65535;
 }
 
 }  // namespace
@@ -181,51 +276,58 @@ namespace detail {
 
 cudaError_t begin_launch(dim3 grid, dim3 block_dim, const void* kernel)
 {
-    block_state& b = block();
+    launch_state& l = current_launch();
     if (const cudaError_t injected =
-            enter({"cudaLaunchKernel", kernel, nullptr, 0, 0, grid, block_dim}, b.launch_slot)) {
+            enter({"cudaLaunchKernel", kernel, nullptr, 0, 0, grid, block_dim}, l.slot)) {
         return injected;
     }
     if (!valid_configuration(grid, block_dim)) {
-        return leave(b.launch_slot, cudaErrorInvalidConfiguration);
+        return leave(l.slot, cudaErrorInvalidConfiguration);
     }
     gridDim = grid;
     blockDim = block_dim;
-    const unsigned int threads = block_dim.x * block_dim.y * block_dim.z;
-    b.coordinates.resize(threads);
-    for (unsigned int k = 0; k < threads; ++k) {
-        b.coordinates[k] = {k % block_dim.x, k / block_dim.x % block_dim.y, k / (block_dim.x * block_dim.y)};
-    }
-    b.order.resize(threads);
-    for (unsigned int k = 0; k < threads; ++k) {
-        b.order[k] = k;
-    }
-    if (current_thread_order() == thread_order::descending) {
-        std::reverse(b.order.begin(), b.order.end());
-    }
-    b.arrivals.assign(threads, 0);
-    b.finished.assign(threads, 0);
-    b.fibers.resize(std::max<std::size_t>(b.fibers.size(), threads));
+    l.failed = false;
     return cudaSuccess;
+}
+
+cudaError_t run_blocks(blocks_ref blocks)
+{
+    const unsigned long long total = static_cast<unsigned long long>(gridDim.x) * gridDim.y * gridDim.z;
+    unsigned int count = host_layer::workers();
+    if (count == 0) {
+        count = std::max(1u, std::thread::hardware_concurrency());
+    }
+    count = static_cast<unsigned int>(std::min<unsigned long long>({count, max_workers, total}));
+
+    std::vector<std::thread> helpers;
+    for (unsigned int k = 1; k < count; ++k) {
+        helpers.emplace_back(run_worker, blocks, total * k / count, total * (k + 1) / count);
+    }
+    run_worker(blocks, 0, total / count);
+    for (auto& helper : helpers) {
+        helper.join();
+    }
+    launch_state& l = current_launch();
+    return leave(l.slot, l.failed ? cudaErrorLaunchFailure : cudaSuccess);
 }
 
 void begin_block(unsigned int x, unsigned int y, unsigned int z)
 {
     blockIdx = {x, y, z};
-    std::memset(__start_host_layer_shared, shared_poison,
+    std::memset(worker().shared, shared_poison,
                 static_cast<std::size_t>(__stop_host_layer_shared - __start_host_layer_shared));
 }
 
 bool run_first_thread(body_ref body)
 {
-    block_state& b = block();
-    b.body = body;
-    b.current = mode::first_thread;
-    const unsigned int first = b.order.front();
-    threadIdx = b.coordinates[first];
+    worker_state& w = worker();
+    w.body = body;
+    w.current = mode::first_thread;
+    const unsigned int first = w.order.front();
+    threadIdx = w.coordinates[first];
     body();
-    if (!b.fibers_used) {
-        b.current = mode::plain;
+    if (!w.fibers_used) {
+        w.current = mode::plain;
         return false;
     }
     finish_round();
@@ -233,49 +335,40 @@ bool run_first_thread(body_ref body)
     return true;
 }
 
-void end_launch()
-{
-    block_state& b = block();
-    if (b.fibers_made) {
-        // Destroying a suspended fiber unwinds its stack.
-        for (auto& fiber : b.fibers) {
-            fiber = ctx::fiber{};
-        }
-        b.fibers_made = false;
-    }
-    end_block();
-}
-
-cudaError_t abandon_launch()
-{
-    end_launch();
-    return leave(block().launch_slot, cudaErrorLaunchFailure);
-}
+bool launch_failed() { return current_launch().failed.load(std::memory_order_relaxed); }
 
 }  // namespace detail
 }  // namespace host_layer
 
 void __syncthreads()
 {
-    using host_layer::block;
-    host_layer::block_state& b = block();
-    switch (b.current) {
+    host_layer::worker_state& w = host_layer::worker();
+    switch (w.current) {
     case host_layer::mode::plain:
         throw host_layer::detail::barrier_divergence{};
     case host_layer::mode::first_thread:
         host_layer::barrier_round();
         break;
     case host_layer::mode::fiber:
-        ++b.arrivals[b.running];
-        b.scheduler = std::move(b.scheduler).resume();
+        ++w.arrivals[w.running];
+        w.scheduler = std::move(w.scheduler).resume();
         break;
     }
 }
 
 float atomicAdd(float* address, float value)
 {
-    // Blocks and threads take turns on one OS thread, so a plain update is indivisible.
-    const float old = *address;
-    *address = old + value;
-    return old;
+    // Workers run blocks side by side, so the update is a compare-and-swap loop on the bits.
+    auto* bits = reinterpret_cast<std::uint32_t*>(address);
+    std::uint32_t expected = __atomic_load_n(bits, __ATOMIC_RELAXED);
+    for (;;) {
+        float old;
+        std::memcpy(&old, &expected, sizeof old);
+        const float updated = old + value;
+        std::uint32_t desired;
+        std::memcpy(&desired, &updated, sizeof desired);
+        if (__atomic_compare_exchange_n(bits, &expected, desired, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+            return old;
+        }
+    }
 }

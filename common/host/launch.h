@@ -1,6 +1,6 @@
-// Kernel launch on the host execution layer. The blocks of a grid run one after another; the
-// threads of a block run as a plain loop until one of them meets a barrier, and as fibers from
-// then on, so that __syncthreads is a real barrier.
+// Kernel launch on the host execution layer. The blocks of a grid are shared out among worker
+// threads, one per core; within a block the threads run as a plain loop until one of them
+// meets a barrier, and as fibers from then on, so that __syncthreads is a real barrier.
 #pragma once
 
 #include "control.h"
@@ -8,27 +8,38 @@
 
 namespace host_layer::detail {
 
-// A non-owning reference to a thread's body, callable without knowing its type.
-struct body_ref {
+// A non-owning reference to a callable, usable without knowing its type.
+template <class... Args>
+struct callable_ref {
     void* object;
-    void (*call)(void*);
-    void operator()() const { call(object); }
+    void (*call)(void*, Args...);
+    void operator()(Args... args) const { call(object, args...); }
+
+    template <class F>
+    static callable_ref to(F& f)
+    {
+        return {&f, [](void* o, Args... args) { (*static_cast<F*>(o))(args...); }};
+    }
 };
+
+using body_ref = callable_ref<>;
+// Runs the blocks [first, last) of the grid, in linear order, on the calling OS thread.
+using blocks_ref = callable_ref<unsigned long long, unsigned long long>;
 
 // Thrown by a barrier that the first thread of the block never reached.
 struct barrier_divergence {};
 
 // Validates the configuration, counts and traces the launch; on success sets gridDim and blockDim.
 cudaError_t begin_launch(dim3 grid, dim3 block, const void* kernel);
-// Sets blockIdx and poisons every block-shared array.
+// Shares the grid's blocks out among the workers, waits for them and returns the launch status.
+cudaError_t run_blocks(blocks_ref blocks);
+// Sets blockIdx and poisons this worker's block-shared arrays.
 void begin_block(unsigned int x, unsigned int y, unsigned int z);
 // Runs the block's first thread. Returns true when that thread met a barrier, in which case the
 // whole block has run on fibers; false when the other threads are left to a plain loop.
 bool run_first_thread(body_ref body);
-// Releases the fibers of a launch.
-void end_launch();
-// Releases what a failed launch left behind and returns its failure status.
-cudaError_t abandon_launch();
+// Whether another worker has failed the launch.
+bool launch_failed();
 
 inline void set_thread(unsigned int x, unsigned int y, unsigned int z)
 {
@@ -49,54 +60,50 @@ cudaError_t launch(const void* kernel, dim3 grid, dim3 block, Body& body)
     if (const cudaError_t status = detail::begin_launch(grid, block, kernel); status != cudaSuccess) {
         return status;
     }
-    const detail::body_ref ref{&body, [](void* object) { (*static_cast<Body*>(object))(); }};
+    const auto ref = detail::body_ref::to(body);
     const bool descending = current_thread_order() == thread_order::descending;
-    try {
-        for (unsigned int bz = 0; bz < grid.z; ++bz) {
-            for (unsigned int by = 0; by < grid.y; ++by) {
-                for (unsigned int bx = 0; bx < grid.x; ++bx) {
-                    detail::begin_block(bx, by, bz);
-                    if (detail::run_first_thread(ref)) {
-                        continue;
-                    }
-                    // The first thread met no barrier: the others run straight through. A barrier
-                    // met here is one the first thread never reached.
-                    bool first = true;
-                    if (!descending) {
-                        for (unsigned int z = 0; z < block.z; ++z) {
-                            for (unsigned int y = 0; y < block.y; ++y) {
-                                for (unsigned int x = 0; x < block.x; ++x) {
-                                    if (first) {
-                                        first = false;
-                                        continue;
-                                    }
-                                    detail::set_thread(x, y, z);
-                                    body();
-                                }
+    auto blocks = [&](unsigned long long first_block, unsigned long long last_block) {
+        for (unsigned long long linear = first_block; linear < last_block && !detail::launch_failed();
+             ++linear) {
+            detail::begin_block(static_cast<unsigned int>(linear % grid.x),
+                                static_cast<unsigned int>(linear / grid.x % grid.y),
+                                static_cast<unsigned int>(linear / grid.x / grid.y));
+            if (detail::run_first_thread(ref)) {
+                continue;
+            }
+            // The first thread met no barrier: the others run straight through. A barrier met
+            // here is one the first thread never reached.
+            bool first = true;
+            if (!descending) {
+                for (unsigned int z = 0; z < block.z; ++z) {
+                    for (unsigned int y = 0; y < block.y; ++y) {
+                        for (unsigned int x = 0; x < block.x; ++x) {
+                            if (first) {
+                                first = false;
+                                continue;
                             }
+                            detail::set_thread(x, y, z);
+                            body();
                         }
-                    } else {
-                        for (unsigned int z = block.z; z-- > 0;) {
-                            for (unsigned int y = block.y; y-- > 0;) {
-                                for (unsigned int x = block.x; x-- > 0;) {
-                                    if (first) {
-                                        first = false;
-                                        continue;
-                                    }
-                                    detail::set_thread(x, y, z);
-                                    body();
-                                }
+                    }
+                }
+            } else {
+                for (unsigned int z = block.z; z-- > 0;) {
+                    for (unsigned int y = block.y; y-- > 0;) {
+                        for (unsigned int x = block.x; x-- > 0;) {
+                            if (first) {
+                                first = false;
+                                continue;
                             }
+                            detail::set_thread(x, y, z);
+                            body();
                         }
                     }
                 }
             }
         }
-    } catch (const detail::barrier_divergence&) {
-        return detail::abandon_launch();
-    }
-    detail::end_launch();
-    return cudaSuccess;
+    };
+    return detail::run_blocks(detail::blocks_ref::to(blocks));
 }
 
 }  // namespace host_layer

@@ -44,6 +44,7 @@ struct layer_state {
     std::unordered_multimap<std::string, fault> faults;
     std::deque<float> scripted_times;
     thread_order order = thread_order::ascending;
+    unsigned int workers = 0;
 };
 
 layer_state& state()
@@ -170,10 +171,13 @@ void reset()
     s.faults.clear();
     s.scripted_times.clear();
     s.order = thread_order::ascending;
+    s.workers = 0;
 }
 
 void set_thread_order(thread_order order) { state().order = order; }
 thread_order current_thread_order() { return state().order; }
+void set_workers(unsigned int workers) { state().workers = workers; }
+unsigned int workers() { return state().workers; }
 void set_tracing(bool on) { state().tracing = on; }
 const std::vector<traced_call>& trace() { return state().calls; }
 

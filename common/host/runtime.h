@@ -13,14 +13,15 @@
 #include <cuda_runtime.h>
 
 // Under a host compiler the toolkit defines the qualifiers as nothing. Block-shared arrays
-// instead live in one section, so that the layer can poison all of them at the start of every
-// block; blocks run one after another on one OS thread, so one instance serves them all.
+// instead live in one section of thread-local storage: each worker thread runs its blocks one
+// after another, so one instance per worker serves all its blocks, and the layer poisons the
+// whole section at the start of every block.
 #undef __shared__
-#define __shared__ static __attribute__((section("host_layer_shared")))
+#define __shared__ static thread_local __attribute__((section("host_layer_shared")))
 
-// The coordinates of the thread that runs now; the launch sets them before each thread runs.
-extern uint3 threadIdx;
-extern uint3 blockIdx;
+// The coordinates of the thread that runs now on this worker; set before each thread runs.
+extern thread_local uint3 threadIdx;
+extern thread_local uint3 blockIdx;
 extern dim3 blockDim;
 extern dim3 gridDim;
 
