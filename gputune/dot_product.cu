@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "launch_search.h"
 
 namespace gputune {
 
@@ -33,10 +32,12 @@ __global__ void dot_product_kernel(float* a, float* b, float* c, int n)
     }
 }
 
+const search_plan dot_product_plan = {"dot_product_kernel", dot_product_kernel, dot_product_max_block, true, true};
+
 void optimize_dot_product()
 {
     const search_result best =
-        search_launch({"dot_product_kernel", dot_product_kernel, dot_product_max_block, true, true});
+        search_launch(dot_product_plan);
     print_search_result("\n=== Оптимизация скалярного произведения ===", best);
 }
 

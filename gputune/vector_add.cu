@@ -1,6 +1,5 @@
 #include "vector_add.h"
 
-#include "launch_search.h"
 
 namespace gputune {
 
@@ -12,9 +11,11 @@ __global__ void vector_add_kernel(float* a, float* b, float* c, int n)
     }
 }
 
+const search_plan vector_add_plan = {"vector_add_kernel", vector_add_kernel, 1024, false, false};
+
 void optimize_vector_add()
 {
-    const search_result best = search_launch({"vector_add_kernel", vector_add_kernel, 1024, false, false});
+    const search_result best = search_launch(vector_add_plan);
     print_search_result("\n=== Оптимизация векторного сложения ===", best);
 }
 

@@ -21,8 +21,8 @@
 #include "launch.h"
 #include "state.h"
 
-thread_local uint3 threadIdx;
-thread_local uint3 blockIdx;
+__thread uint3 threadIdx;
+__thread uint3 blockIdx;
 dim3 blockDim;
 dim3 gridDim;
 

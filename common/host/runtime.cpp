@@ -215,7 +215,11 @@ cudaError_t cudaMalloc(void** ptr, std::size_t bytes)
     if (const cudaError_t injected = enter({"cudaMalloc", nullptr, nullptr, bytes}, slot)) {
         return injected;
     }
-    return leave(slot, host_layer::allocate(ptr, bytes, true));
+    const cudaError_t status = host_layer::allocate(ptr, bytes, true);
+    if (host_layer::state().tracing && status == cudaSuccess) {
+        host_layer::state().calls[slot].target = *ptr;
+    }
+    return leave(slot, status);
 }
 
 cudaError_t cudaFree(void* ptr)
@@ -227,15 +231,6 @@ cudaError_t cudaFree(void* ptr)
     return leave(slot, host_layer::release(ptr, true));
 }
 
-cudaError_t cudaMallocHost(void** ptr, std::size_t bytes)
-{
-    std::size_t slot;
-    if (const cudaError_t injected = enter({"cudaMallocHost", nullptr, nullptr, bytes}, slot)) {
-        return injected;
-    }
-    return leave(slot, host_layer::allocate(ptr, bytes, false));
-}
-
 // The typed cudaMallocHost of the runtime's header comes here, with flags 0 (default memory).
 cudaError_t cudaHostAlloc(void** ptr, std::size_t bytes, unsigned int flags)
 {
@@ -244,7 +239,11 @@ cudaError_t cudaHostAlloc(void** ptr, std::size_t bytes, unsigned int flags)
             enter({"cudaHostAlloc", nullptr, nullptr, bytes, static_cast<int>(flags)}, slot)) {
         return injected;
     }
-    return leave(slot, host_layer::allocate(ptr, bytes, false));
+    const cudaError_t status = host_layer::allocate(ptr, bytes, false);
+    if (host_layer::state().tracing && status == cudaSuccess) {
+        host_layer::state().calls[slot].target = *ptr;
+    }
+    return leave(slot, status);
 }
 
 cudaError_t cudaFreeHost(void* ptr)

@@ -20,8 +20,8 @@
 #define __shared__ static thread_local __attribute__((section("host_layer_shared")))
 
 // The coordinates of the thread that runs now on this worker; set before each thread runs.
-extern thread_local uint3 threadIdx;
-extern thread_local uint3 blockIdx;
+extern __thread uint3 threadIdx;
+extern __thread uint3 blockIdx;
 extern dim3 blockDim;
 extern dim3 gridDim;
 

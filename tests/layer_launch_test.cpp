@@ -1,0 +1,199 @@
+// Kernel launch on the host execution layer: configuration checks, coordinates, barriers,
+// thread order and block-shared memory.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "common/host/control.h"
+#include "common/launch.h"
+#include "common/resources.h"
+
+namespace {
+
+__global__ void count_threads(int* hits, int total)
+{
+    const unsigned int block = blockIdx.x + gridDim.x * (blockIdx.y + gridDim.y * blockIdx.z);
+    const unsigned int thread = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
+    const int linear = static_cast<int>(block * blockDim.x * blockDim.y * blockDim.z + thread);
+    if (linear < total) {
+        hits[linear] += 1;
+    }
+}
+
+// Sums 256-thread blocks into out[blockIdx.x], with or without the barrier inside the loop.
+template <bool InLoopBarrier>
+__global__ void block_sum(const float* in, float* out)
+{
+    __shared__ float cache[256];
+    cache[threadIdx.x] = in[blockIdx.x * blockDim.x + threadIdx.x];
+    __syncthreads();
+    for (unsigned int s = blockDim.x / 2; s != 0; s /= 2) {
+        if (threadIdx.x < s) {
+            cache[threadIdx.x] += cache[threadIdx.x + s];
+        }
+        if (InLoopBarrier) {
+            __syncthreads();
+        }
+    }
+    if (threadIdx.x == 0) {
+        out[blockIdx.x] = cache[0];
+    }
+}
+
+__global__ void first_thread_leaves_early(float* out)
+{
+    if (threadIdx.x == 0) {
+        return;
+    }
+    __syncthreads();
+    out[threadIdx.x] = 1.0f;
+}
+
+__global__ void last_thread_skips_a_barrier(float* out)
+{
+    __syncthreads();
+    if (threadIdx.x + 1 != blockDim.x) {
+        __syncthreads();
+    }
+    out[threadIdx.x] = 1.0f;
+}
+
+// Thread 0 of every block reports what the block-shared array held before anyone wrote it.
+__global__ void read_shared_before_writing(std::uint32_t* out)
+{
+    __shared__ float scratch[4];
+    if (threadIdx.x == 0) {
+        std::memcpy(&out[blockIdx.x], &scratch[1], sizeof(std::uint32_t));
+        scratch[1] = 5.0f;
+    }
+}
+
+class LayerLaunch : public ::testing::Test {
+protected:
+    void SetUp() override { host_layer::reset(); }
+    void TearDown() override { host_layer::reset(); }
+
+    // 256-thread blocks whose sums are 0 + 1 + ... + 255 = 32640 apiece.
+    std::vector<float> block_sums(void (*kernel)(const float*, float*), int blocks)
+    {
+        std::vector<float> in(static_cast<std::size_t>(blocks) * 256);
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            in[i] = static_cast<float>(i % 256);
+        }
+        gpu::device_array<float> device_in(in.size());
+        gpu::device_array<float> device_out(static_cast<std::size_t>(blocks));
+        EXPECT_EQ(cudaMemcpy(device_in.get(), in.data(), in.size() * sizeof(float), cudaMemcpyHostToDevice),
+                  cudaSuccess);
+        EXPECT_EQ(gpu::launch(kernel, dim3(blocks), dim3(256), device_in.get(), device_out.get()), cudaSuccess);
+        std::vector<float> out(static_cast<std::size_t>(blocks));
+        EXPECT_EQ(cudaMemcpy(out.data(), device_out.get(), out.size() * sizeof(float), cudaMemcpyDeviceToHost),
+                  cudaSuccess);
+        return out;
+    }
+};
+
+TEST_F(LayerLaunch, RefusesWhatTheRuntimeRefusesAndRunsNothing)
+{
+    gpu::device_array<int> hits(1);
+    ASSERT_EQ(cudaMemset(hits.get(), 0, sizeof(int)), cudaSuccess);
+    const dim3 refused[][2] = {
+        {dim3(1), dim3(1025)},         {dim3(1), dim3(32, 33)},         {dim3(1), dim3(1, 1, 65)},
+        {dim3(0), dim3(32)},           {dim3(1, 65536), dim3(32)},      {dim3(1, 1, 65536), dim3(32)},
+        {dim3(2147483648u), dim3(1)},  {dim3(1), dim3(0)},
+    };
+    for (const auto& config : refused) {
+        EXPECT_EQ(gpu::launch(count_threads, config[0], config[1], hits.get(), 1), cudaErrorInvalidConfiguration)
+            << config[0].x << "x" << config[0].y << "x" << config[0].z << " / " << config[1].x << "x"
+            << config[1].y << "x" << config[1].z;
+    }
+    int host = -1;
+    ASSERT_EQ(cudaMemcpy(&host, hits.get(), sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(host, 0);
+    EXPECT_EQ(gpu::launch(count_threads, dim3(1), dim3(1024), hits.get(), 1), cudaSuccess);
+}
+
+TEST_F(LayerLaunch, EveryThreadOfAThreeDimensionalGridRunsOnceInEitherOrder)
+{
+    for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
+        host_layer::set_thread_order(order);
+        const dim3 grid(2, 3, 2);
+        const dim3 block(4, 2, 3);
+        const int total = 2 * 3 * 2 * 4 * 2 * 3;
+        gpu::device_array<int> hits(total);
+        ASSERT_EQ(cudaMemset(hits.get(), 0, total * sizeof(int)), cudaSuccess);
+        ASSERT_EQ(gpu::launch(count_threads, grid, block, hits.get(), total), cudaSuccess);
+        std::vector<int> host(total);
+        ASSERT_EQ(cudaMemcpy(host.data(), hits.get(), total * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
+        for (int i = 0; i < total; ++i) {
+            EXPECT_EQ(host[i], 1) << "thread " << i;
+        }
+    }
+}
+
+TEST_F(LayerLaunch, BarriersMakeATreeReductionCorrectInBothOrders)
+{
+    for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
+        host_layer::set_thread_order(order);
+        for (float sum : block_sums(block_sum<true>, 5)) {
+            EXPECT_EQ(sum, 32640.0f);
+        }
+    }
+}
+
+TEST_F(LayerLaunch, AscendingOrderExposesAReductionMissingItsBarrier)
+{
+    host_layer::set_thread_order(host_layer::thread_order::ascending);
+    EXPECT_NE(block_sums(block_sum<false>, 1)[0], 32640.0f);
+    // Descending order happens to hide the race, which is why tests run both.
+    host_layer::set_thread_order(host_layer::thread_order::descending);
+    EXPECT_EQ(block_sums(block_sum<false>, 1)[0], 32640.0f);
+}
+
+TEST_F(LayerLaunch, ABarrierSomeThreadsNeverReachFailsTheLaunchInsteadOfHanging)
+{
+    host_layer::set_tracing(true);
+    gpu::device_array<float> out(64);
+    for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
+        host_layer::set_thread_order(order);
+        EXPECT_EQ(gpu::launch(first_thread_leaves_early, dim3(3), dim3(64), out.get()), cudaErrorLaunchFailure);
+        EXPECT_EQ(gpu::launch(last_thread_skips_a_barrier, dim3(3), dim3(64), out.get()), cudaErrorLaunchFailure);
+    }
+    EXPECT_EQ(host_layer::trace().back().status, cudaErrorLaunchFailure);
+    // The layer is fit for the next launch.
+    for (float sum : block_sums(block_sum<true>, 2)) {
+        EXPECT_EQ(sum, 32640.0f);
+    }
+}
+
+TEST_F(LayerLaunch, BlockSharedMemoryIsPoisonedForEveryBlock)
+{
+    for (unsigned int workers : {1u, 2u}) {
+        host_layer::set_workers(workers);
+        const int blocks = 6;
+        gpu::device_array<std::uint32_t> out(blocks);
+        ASSERT_EQ(gpu::launch(read_shared_before_writing, dim3(blocks), dim3(8), out.get()), cudaSuccess);
+        std::vector<std::uint32_t> host(blocks);
+        ASSERT_EQ(cudaMemcpy(host.data(), out.get(), blocks * sizeof(std::uint32_t), cudaMemcpyDeviceToHost),
+                  cudaSuccess);
+        for (std::uint32_t bits : host) {
+            EXPECT_EQ(bits, 0xFFFFFFFFu);  // not the 5.0 an earlier block left there
+        }
+    }
+}
+
+TEST_F(LayerLaunch, TheLaunchIsTracedWithItsGeometry)
+{
+    host_layer::set_tracing(true);
+    gpu::device_array<int> hits(8);
+    ASSERT_EQ(gpu::launch(count_threads, dim3(2), dim3(4), hits.get(), 8), cudaSuccess);
+    const auto& call = host_layer::trace().back();
+    EXPECT_EQ(call.operation, "cudaLaunchKernel");
+    EXPECT_EQ(call.target, reinterpret_cast<const void*>(count_threads));
+    EXPECT_EQ(call.grid.x, 2u);
+    EXPECT_EQ(call.block.x, 4u);
+    EXPECT_EQ(call.status, cudaSuccess);
+}
+
+}  // namespace
