@@ -1,0 +1,156 @@
+// Reads what a GPU build put into an executable, without the toolkit's binary utilities:
+//   elf_inspect fatbin FILE [code:NN | ptx:NN]...   lists the embedded device code and checks
+//                                                    that each named entry is there
+//   elf_inspect export FILE NAME                     checks that NAME is a defined 4-byte object
+//                                                    in the dynamic symbol table
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<unsigned char> image;
+
+template <class T>
+T read(std::size_t offset)
+{
+    T value{};
+    if (offset + sizeof(T) > image.size()) {
+        throw std::out_of_range("read past the end of the file");
+    }
+    std::memcpy(&value, image.data() + offset, sizeof(T));
+    return value;
+}
+
+struct section {
+    std::string name;
+    std::uint32_t type;
+    std::uint64_t offset;
+    std::uint64_t size;
+    std::uint32_t link;
+};
+
+std::vector<section> sections()
+{
+    if (image.size() < 64 || std::memcmp(image.data(), "\x7f" "ELF\x02", 5) != 0) {
+        throw std::runtime_error("not a 64-bit ELF file");
+    }
+    const auto table = read<std::uint64_t>(0x28);
+    const auto entry = read<std::uint16_t>(0x3A);
+    const auto count = read<std::uint16_t>(0x3C);
+    const auto names = read<std::uint16_t>(0x3E);
+    std::vector<section> found;
+    for (std::uint16_t k = 0; k < count; ++k) {
+        const std::size_t at = table + static_cast<std::size_t>(k) * entry;
+        found.push_back({std::to_string(read<std::uint32_t>(at)), read<std::uint32_t>(at + 4),
+                         read<std::uint64_t>(at + 0x18), read<std::uint64_t>(at + 0x20),
+                         read<std::uint32_t>(at + 0x28)});
+    }
+    const std::uint64_t strings = found.at(names).offset;
+    for (auto& s : found) {
+        s.name = reinterpret_cast<const char*>(image.data() + strings + std::stoul(s.name));
+    }
+    return found;
+}
+
+// The entries ("code:NN" for machine code, "ptx:NN" for PTX) of every fat binary in the section.
+std::set<std::string> fatbin_entries(const section& s)
+{
+    std::set<std::string> entries;
+    std::size_t at = s.offset;
+    const std::size_t end = s.offset + s.size;
+    while (at + 16 <= end) {
+        if (read<std::uint32_t>(at) != 0xBA55ED50u) {
+            at += 8;  // zero padding between the fat binaries of separate objects
+            continue;
+        }
+        const std::size_t first = at + read<std::uint16_t>(at + 6);
+        const std::size_t last = first + read<std::uint64_t>(at + 8);
+        for (std::size_t e = first; e < last;) {
+            const auto kind = read<std::uint16_t>(e);
+            const auto arch = read<std::uint32_t>(e + 28);
+            entries.insert((kind == 1 ? "ptx:" : kind == 2 ? "code:" : "kind" + std::to_string(kind) + ":") +
+                           std::to_string(arch));
+            e += read<std::uint32_t>(e + 4) + read<std::uint64_t>(e + 8);
+        }
+        at = (last + 7) / 8 * 8;
+    }
+    return entries;
+}
+
+int check_fatbin(const std::vector<section>& all, int argc, char** argv)
+{
+    for (const auto& s : all) {
+        if (s.name != ".nv_fatbin") {
+            continue;
+        }
+        const auto entries = fatbin_entries(s);
+        for (const auto& e : entries) {
+            std::printf("%s\n", e.c_str());
+        }
+        int missing = 0;
+        for (int k = 3; k < argc; ++k) {
+            if (entries.count(argv[k]) == 0) {
+                std::printf("missing %s\n", argv[k]);
+                ++missing;
+            }
+        }
+        return missing == 0 ? 0 : 1;
+    }
+    std::printf("no .nv_fatbin section\n");
+    return 1;
+}
+
+int check_export(const std::vector<section>& all, const std::string& name)
+{
+    for (const auto& s : all) {
+        if (s.type != 11) {  // SHT_DYNSYM
+            continue;
+        }
+        const std::uint64_t strings = all.at(s.link).offset;
+        for (std::uint64_t at = s.offset; at + 24 <= s.offset + s.size; at += 24) {
+            const char* symbol = reinterpret_cast<const char*>(image.data() + strings + read<std::uint32_t>(at));
+            if (name == symbol) {
+                const bool global_object = (read<std::uint8_t>(at + 4) >> 4) == 1 && (read<std::uint8_t>(at + 4) & 0xF) == 1;
+                const bool defined = read<std::uint16_t>(at + 6) != 0;
+                const bool four_bytes = read<std::uint64_t>(at + 16) == 4;
+                std::printf("%s: global object %d, defined %d, 4 bytes %d\n", symbol, global_object, defined, four_bytes);
+                return global_object && defined && four_bytes ? 0 : 1;
+            }
+        }
+    }
+    std::printf("%s is not in the dynamic symbol table\n", name.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: elf_inspect fatbin FILE [code:NN|ptx:NN]... | export FILE NAME\n");
+        return 2;
+    }
+    std::ifstream in(argv[2], std::ios::binary);
+    image.assign(std::istreambuf_iterator<char>(in), {});
+    try {
+        const auto all = sections();
+        const std::string command = argv[1];
+        if (command == "fatbin") {
+            return check_fatbin(all, argc, argv);
+        }
+        if (command == "export" && argc == 4) {
+            return check_export(all, argv[3]);
+        }
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "elf_inspect: %s: %s\n", argv[2], failure.what());
+        return 1;
+    }
+    std::fprintf(stderr, "elf_inspect: unknown command\n");
+    return 2;
+}

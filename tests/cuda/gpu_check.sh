@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Runs a GPU build on a GPU and checks its report; under compute-sanitizer too where installed.
+# Skipped (77) on a machine without a GPU.
+set -u
+program=$1
+name=$(basename "$program")
+if ! { command -v nvidia-smi >/dev/null 2>&1 && nvidia-smi -L >/dev/null 2>&1; }; then
+  echo "no GPU on this machine"
+  exit 77
+fi
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+"$program" >"$out" || { echo "$name failed"; exit 1; }
+cat "$out"
+fail=0
+expect() { grep -Fxq -- "$1" "$out" || { echo "missing line: $1"; fail=1; }; }
+case "$name" in
+vecmat)
+  [ "$(wc -l <"$out")" -eq 8 ] || { echo "expected 8 lines"; fail=1; }
+  expect "Скалярное произведение (CUDA): 2.09715e+06"
+  expect "Скалярное произведение (Thrust): 2.09715e+06"
+  expect "Транспонированная матрица (CUDA): первый элемент: 1"
+  expect "Транспонированная матрица (Thrust): первый элемент: 1"
+  ;;
+gputune)
+  [ "$(wc -l <"$out")" -eq 17 ] || { echo "expected 17 lines"; fail=1; }
+  grep -Eq '^Оптимальный размер блока: (32|64|128|256|512|1024) потоков$' "$out" || fail=1
+  ;;
+esac
+sanitizer=$(command -v compute-sanitizer || ls /usr/local/cuda/bin/compute-sanitizer 2>/dev/null || true)
+if [ -n "$sanitizer" ]; then
+  "$sanitizer" --error-exitcode 3 "$program" >/dev/null || { echo "compute-sanitizer found errors"; fail=1; }
+else
+  echo "compute-sanitizer is not installed; skipped it"
+fi
+exit $fail

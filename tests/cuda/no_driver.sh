@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# A GPU build run where no driver is installed: one line on stderr naming the program, the
+# failed call and the runtime's reason; exit status 1; nothing on stdout.
+# Skipped (77) where a GPU and driver are present.
+set -u
+program=$1
+name=$(basename "$program")
+if command -v nvidia-smi >/dev/null 2>&1 && nvidia-smi -L >/dev/null 2>&1; then
+  echo "a GPU is present; this test needs a machine without a driver"
+  exit 77
+fi
+out=$(mktemp) err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+"$program" >"$out" 2>"$err"
+status=$?
+fail=0
+[ "$status" -eq 1 ] || { echo "exit status $status, expected 1"; fail=1; }
+[ ! -s "$out" ] || { echo "stdout not empty:"; cat "$out"; fail=1; }
+lines=$(wc -l <"$err")
+[ "$lines" -eq 1 ] || { echo "stderr has $lines lines, expected 1"; fail=1; }
+grep -Eq "^$name: cuda[A-Za-z]+: .+$" "$err" || { echo "unexpected stderr:"; cat "$err"; fail=1; }
+cat "$err"
+exit $fail
