@@ -82,9 +82,8 @@ void BM_layer_vector_add(benchmark::State& state)
     host_layer::set_workers(static_cast<unsigned int>(state.range(0)));
     operands data;
     for (auto _ : state) {
-        const cudaError_t status =
-            gpu::launch(gputune::vector_add_kernel, dim3(grid), dim3(block), data.a.get(), data.b.get(),
-                        data.c.get(), n);
+        const cudaError_t status = gpu::launch(gputune::vector_add_kernel, dim3(grid), dim3(block),
+                                               data.a.get(), data.b.get(), data.c.get(), n);
         if (failed(state, status, "vector_add_kernel")) {
             return;
         }
@@ -105,9 +104,8 @@ void BM_layer_tree_reduction_256(benchmark::State& state)
         if (failed(state, cudaMemset(data.c.get(), 0, sizeof(float)), "cudaMemset")) {
             return;
         }
-        const cudaError_t status =
-            gpu::launch(gputune::dot_product_kernel, dim3(grid), dim3(block), data.a.get(), data.b.get(),
-                        data.c.get(), n);
+        const cudaError_t status = gpu::launch(gputune::dot_product_kernel, dim3(grid), dim3(block),
+                                               data.a.get(), data.b.get(), data.c.get(), n);
         if (failed(state, status, "dot_product_kernel")) {
             return;
         }
@@ -124,9 +122,9 @@ void BM_layer_tree_reduction_256(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * n);
     // A rate divides the thread count by the elapsed seconds; inverted, it is seconds per thread
     // (the console shows it with an SI prefix, e.g. "367ns").
-    state.counters["seconds_per_thread"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * n,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["seconds_per_thread"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * n,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 namespace gpu {
 
 class runtime_failure : public std::runtime_error {
-public:
+  public:
     // `operation` is what failed ("cudaMalloc"), `message` the reason ("out of memory"),
     // `detail` the full account for what().
     runtime_failure(std::string operation, std::string message, const std::string& detail)
@@ -22,7 +22,7 @@ public:
     const std::string& operation() const noexcept { return operation_; }
     const std::string& message() const noexcept { return message_; }
 
-private:
+  private:
     std::string operation_;
     std::string message_;
 };

@@ -28,8 +28,7 @@ cudaError_t launch(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... a
     return std::apply(
         [&](auto&... value) {
             void* pointers[] = {static_cast<void*>(&value)..., nullptr};
-            return cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, pointers, 0,
-                                    nullptr);
+            return cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, pointers, 0, nullptr);
         },
         values);
 #endif
@@ -37,18 +36,15 @@ cudaError_t launch(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... a
 
 // Launches `kernel` as launch() does and throws gpu::runtime_failure if it is refused.
 template <class... Params, class... Args>
-void launch_checked(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block,
-                    Args&&... args)
+void launch_checked(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... args)
 {
-    check(launch(kernel, grid, block, std::forward<Args>(args)...), std::string("launch of ") + name,
-          name);
+    check(launch(kernel, grid, block, std::forward<Args>(args)...), std::string("launch of ") + name, name);
 }
 
 // Makes sure the kernel's module is loaded, so that loading (and any JIT compilation) happens
 // now and not inside a timed interval. The runtime loads modules lazily, at first use; querying
 // the kernel's attributes is such a use.
-template <class... Params>
-void load_kernel(void (*kernel)(Params...))
+template <class... Params> void load_kernel(void (*kernel)(Params...))
 {
     cudaFuncAttributes attributes{};
     GPU_CHECK(cudaFuncGetAttributes(&attributes, reinterpret_cast<const void*>(kernel)));

@@ -10,9 +10,8 @@
 
 namespace gpu {
 
-template <class T, cudaError_t (*Free)(void*)>
-class runtime_array {
-public:
+template <class T, cudaError_t (*Free)(void*)> class runtime_array {
+  public:
     runtime_array(const runtime_array&) = delete;
     runtime_array& operator=(const runtime_array&) = delete;
     ~runtime_array()
@@ -31,7 +30,7 @@ public:
         check(Free(ptr), call);
     }
 
-protected:
+  protected:
     runtime_array() = default;
     T* ptr_ = nullptr;
 };
@@ -40,17 +39,15 @@ inline cudaError_t free_device(void* ptr) { return cudaFree(ptr); }
 inline cudaError_t free_page_locked(void* ptr) { return cudaFreeHost(ptr); }
 
 // Device memory for `count` values of T (cudaMalloc / cudaFree).
-template <class T>
-class device_array : public runtime_array<T, free_device> {
-public:
+template <class T> class device_array : public runtime_array<T, free_device> {
+  public:
     explicit device_array(std::size_t count) { GPU_CHECK(cudaMalloc(&this->ptr_, count * sizeof(T))); }
     void release() { runtime_array<T, free_device>::release("cudaFree"); }
 };
 
 // Page-locked host memory for `count` values of T (cudaMallocHost / cudaFreeHost).
-template <class T>
-class page_locked_array : public runtime_array<T, free_page_locked> {
-public:
+template <class T> class page_locked_array : public runtime_array<T, free_page_locked> {
+  public:
     explicit page_locked_array(std::size_t count)
     {
         GPU_CHECK(cudaMallocHost(&this->ptr_, count * sizeof(T)));
@@ -60,7 +57,7 @@ public:
 
 // A GPU event with default flags.
 class event {
-public:
+  public:
     event() { GPU_CHECK(cudaEventCreate(&event_)); }
     event(const event&) = delete;
     event& operator=(const event&) = delete;
@@ -80,15 +77,14 @@ public:
         GPU_CHECK(cudaEventDestroy(e));
     }
 
-private:
+  private:
     cudaEvent_t event_ = nullptr;
 };
 
 // Times `work` on the default stream: start is recorded before it is issued, stop after it, and
 // the milliseconds between them are read once stop has been reached. Whatever was issued before
 // the call is complete before start, since the stream runs in order.
-template <class Work>
-float time_with_events(const event& start, const event& stop, Work&& work)
+template <class Work> float time_with_events(const event& start, const event& stop, Work&& work)
 {
     GPU_CHECK(cudaEventRecord(start.get(), 0));
     work();

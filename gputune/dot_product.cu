@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-
 namespace gputune {
 
 __global__ void dot_product_kernel(float* a, float* b, float* c, int n)
@@ -32,12 +31,12 @@ __global__ void dot_product_kernel(float* a, float* b, float* c, int n)
     }
 }
 
-const search_plan dot_product_plan = {"dot_product_kernel", dot_product_kernel, dot_product_max_block, true, true};
+const search_plan dot_product_plan = {"dot_product_kernel", dot_product_kernel, dot_product_max_block, true,
+                                      true};
 
 void optimize_dot_product()
 {
-    const search_result best =
-        search_launch(dot_product_plan);
+    const search_result best = search_launch(dot_product_plan);
     print_search_result("\n=== Оптимизация скалярного произведения ===", best);
 }
 

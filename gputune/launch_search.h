@@ -10,9 +10,9 @@ using search_kernel = void (*)(float* a, float* b, float* c, int n);
 struct search_plan {
     const char* kernel_name;
     search_kernel kernel;
-    int max_block_size;              // block sizes run from 32 up to this, doubling
-    bool single_result;              // c holds one value (true) or one per element (false)
-    bool zero_result_before_trial;   // c is zeroed before every trial
+    int max_block_size;             // block sizes run from 32 up to this, doubling
+    bool single_result;             // c holds one value (true) or one per element (false)
+    bool zero_result_before_trial;  // c is zeroed before every trial
 };
 
 // The fastest configuration found. The initial values stay when no average is below 1.0e9 ms

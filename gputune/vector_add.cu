@@ -1,6 +1,5 @@
 #include "vector_add.h"
 
-
 namespace gputune {
 
 __global__ void vector_add_kernel(float* a, float* b, float* c, int n)

@@ -48,8 +48,9 @@ process_result run_program(const std::string& command)
 }
 
 // A float as the stream writes it by default: printf's %g at precision 6.
-const std::string g_float = "(0|[1-9][0-9]{0,5}|[0-9]\\.[0-9]{0,4}[1-9]|[1-9][0-9]{0,4}\\.[0-9]{0,4}[1-9]|0\\.0{0,3}[1-9][0-9]{0,5}|"
-                            "[1-9](\\.[0-9]{0,4}[1-9])?e[-+][0-9]{2,3})";
+const std::string g_float =
+    "(0|[1-9][0-9]{0,5}|[0-9]\\.[0-9]{0,4}[1-9]|[1-9][0-9]{0,4}\\.[0-9]{0,4}[1-9]|0\\.0{0,3}[1-9][0-9]{0,5}|"
+    "[1-9](\\.[0-9]{0,4}[1-9])?e[-+][0-9]{2,3})";
 
 TEST(Binary, VecmatPrintsItsEightLinesWhateverItsArguments)
 {
@@ -59,16 +60,20 @@ TEST(Binary, VecmatPrintsItsEightLinesWhateverItsArguments)
         EXPECT_EQ(run.err, "");
         const auto lines = lines_of(run.out);
         ASSERT_EQ(lines.size(), 8u) << run.out;
-        EXPECT_TRUE(std::regex_match(lines[0], std::regex("Время выполнения скалярного произведения \\(CUDA\\): " + g_float + " мс")))
+        EXPECT_TRUE(std::regex_match(
+            lines[0], std::regex("Время выполнения скалярного произведения \\(CUDA\\): " + g_float + " мс")))
             << lines[0];
         EXPECT_EQ(lines[1], "Скалярное произведение (CUDA): 2.09715e+06");
-        EXPECT_TRUE(std::regex_match(lines[2], std::regex("Время выполнения скалярного произведения \\(Thrust\\): [0-9]+ мс")))
+        EXPECT_TRUE(std::regex_match(
+            lines[2], std::regex("Время выполнения скалярного произведения \\(Thrust\\): [0-9]+ мс")))
             << lines[2];
         EXPECT_EQ(lines[3], "Скалярное произведение (Thrust): 2.09715e+06");
-        EXPECT_TRUE(std::regex_match(lines[4], std::regex("Время выполнения транспонирования \\(CUDA\\): " + g_float + " мс")))
+        EXPECT_TRUE(std::regex_match(
+            lines[4], std::regex("Время выполнения транспонирования \\(CUDA\\): " + g_float + " мс")))
             << lines[4];
         EXPECT_EQ(lines[5], "Транспонированная матрица (CUDA): первый элемент: 1");
-        EXPECT_TRUE(std::regex_match(lines[6], std::regex("Время выполнения транспонирования \\(Thrust\\): [0-9]+ мс")))
+        EXPECT_TRUE(std::regex_match(lines[6],
+                                     std::regex("Время выполнения транспонирования \\(Thrust\\): [0-9]+ мс")))
             << lines[6];
         EXPECT_EQ(lines[7], "Транспонированная матрица (Thrust): первый элемент: 1");
     }
@@ -95,14 +100,19 @@ TEST(Binary, GputunePrintsItsSeventeenLinesWithinAMinute)
     EXPECT_TRUE(std::regex_match(lines[6], std::regex("D2H pinned time: " + g_float + " ms"))) << lines[6];
     EXPECT_EQ(lines[7], "");
     EXPECT_EQ(lines[8], "=== Оптимизация векторного сложения ===");
-    EXPECT_TRUE(std::regex_match(lines[9], std::regex("Оптимальный размер данных: (1048576|6291456) элементов")));
-    EXPECT_TRUE(std::regex_match(lines[10], std::regex("Оптимальный размер блока: (32|64|128|256|512|1024) потоков")));
-    EXPECT_TRUE(std::regex_match(lines[11], std::regex("Минимальное время выполнения: " + g_float + " ms"))) << lines[11];
+    EXPECT_TRUE(
+        std::regex_match(lines[9], std::regex("Оптимальный размер данных: (1048576|6291456) элементов")));
+    EXPECT_TRUE(std::regex_match(lines[10],
+                                 std::regex("Оптимальный размер блока: (32|64|128|256|512|1024) потоков")));
+    EXPECT_TRUE(std::regex_match(lines[11], std::regex("Минимальное время выполнения: " + g_float + " ms")))
+        << lines[11];
     EXPECT_EQ(lines[12], "");
     EXPECT_EQ(lines[13], "=== Оптимизация скалярного произведения ===");
-    EXPECT_TRUE(std::regex_match(lines[14], std::regex("Оптимальный размер данных: (1048576|6291456) элементов")));
+    EXPECT_TRUE(
+        std::regex_match(lines[14], std::regex("Оптимальный размер данных: (1048576|6291456) элементов")));
     EXPECT_TRUE(std::regex_match(lines[15], std::regex("Оптимальный размер блока: (32|64|128|256) потоков")));
-    EXPECT_TRUE(std::regex_match(lines[16], std::regex("Минимальное время выполнения: " + g_float + " ms"))) << lines[16];
+    EXPECT_TRUE(std::regex_match(lines[16], std::regex("Минимальное время выполнения: " + g_float + " ms")))
+        << lines[16];
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ using testing_support::lines_of;
 using testing_support::run_captured;
 
 class Gputune : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         host_layer::reset();
@@ -35,7 +35,7 @@ protected:
     // Allocations and events live now that were not live when the test began.
     std::size_t leaked() const { return live() - baseline_; }
 
-private:
+  private:
     static std::size_t live()
     {
         return host_layer::live_device_allocations() + host_layer::live_host_allocations() +
@@ -50,7 +50,8 @@ TEST_F(Gputune, EachCopyIntervalHoldsOneFullCopyInItsDirection)
         host_layer::reset();
         host_layer::set_tracing(true);
         host_layer::script_elapsed_times({3.5f, 0.125f});
-        const auto run = run_captured("gputune", [&] { gputune::benchmark_memory_copy(gputune::copy_bytes, pinned); });
+        const auto run =
+            run_captured("gputune", [&] { gputune::benchmark_memory_copy(gputune::copy_bytes, pinned); });
         ASSERT_EQ(run.status, 0) << run.err;
         const std::string mode = pinned ? "pinned" : "normal";
         EXPECT_EQ(run.out, "=== Бенчмарк копирования памяти ===\nH2D " + mode + " time: 3.5 ms\nD2H " + mode +
@@ -113,11 +114,10 @@ std::vector<std::string> search_lines(const gputune::search_plan& plan, const ch
     return lines_of(run.out);
 }
 
-std::vector<std::string> expected_lines(const char* header, const char* size, const char* block, const char* time)
+std::vector<std::string> expected_lines(const char* header, const char* size, const char* block,
+                                        const char* time)
 {
-    return {"",
-            header + 1,
-            std::string("Оптимальный размер данных: ") + size + " элементов",
+    return {"", header + 1, std::string("Оптимальный размер данных: ") + size + " элементов",
             std::string("Оптимальный размер блока: ") + block + " потоков",
             std::string("Минимальное время выполнения: ") + time + " ms"};
 }
@@ -128,13 +128,16 @@ TEST_F(Gputune, SearchesPickTheStrictMinimumAndKeepTheFirstOfEqualTimes)
     const char* dot = "\n=== Оптимизация скалярного произведения ===";
     std::vector<float> twelve(12, 1.0f);
     twelve[8] = 0.5f;  // 6291456 elements, 128 threads
-    EXPECT_EQ(search_lines(gputune::vector_add_plan, add, twelve), expected_lines(add, "6291456", "128", "0.5"));
+    EXPECT_EQ(search_lines(gputune::vector_add_plan, add, twelve),
+              expected_lines(add, "6291456", "128", "0.5"));
     twelve[3] = 0.5f;  // 1048576 elements, 256 threads: equal, and visited first
-    EXPECT_EQ(search_lines(gputune::vector_add_plan, add, twelve), expected_lines(add, "1048576", "256", "0.5"));
+    EXPECT_EQ(search_lines(gputune::vector_add_plan, add, twelve),
+              expected_lines(add, "1048576", "256", "0.5"));
 
     std::vector<float> eight(8, 2.0f);
     eight[7] = 1.25f;  // 6291456 elements, 256 threads
-    EXPECT_EQ(search_lines(gputune::dot_product_plan, dot, eight), expected_lines(dot, "6291456", "256", "1.25"));
+    EXPECT_EQ(search_lines(gputune::dot_product_plan, dot, eight),
+              expected_lines(dot, "6291456", "256", "1.25"));
 }
 
 TEST_F(Gputune, ANaNAverageNeverWinsAndNothingAtOrAboveTheInitialTimeDoes)
@@ -227,11 +230,13 @@ float kernel_dot(int n, int grid, int block)
     gpu::device_array<float> device_a(a.size());
     gpu::device_array<float> device_b(b.size());
     gpu::device_array<float> c(1);
-    EXPECT_EQ(cudaMemcpy(device_a.get(), a.data(), a.size() * sizeof(float), cudaMemcpyHostToDevice), cudaSuccess);
-    EXPECT_EQ(cudaMemcpy(device_b.get(), b.data(), b.size() * sizeof(float), cudaMemcpyHostToDevice), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(device_a.get(), a.data(), a.size() * sizeof(float), cudaMemcpyHostToDevice),
+              cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(device_b.get(), b.data(), b.size() * sizeof(float), cudaMemcpyHostToDevice),
+              cudaSuccess);
     EXPECT_EQ(cudaMemset(c.get(), 0, sizeof(float)), cudaSuccess);
-    EXPECT_EQ(gpu::launch(gputune::dot_product_kernel, dim3(grid), dim3(block), device_a.get(), device_b.get(),
-                          c.get(), n),
+    EXPECT_EQ(gpu::launch(gputune::dot_product_kernel, dim3(grid), dim3(block), device_a.get(),
+                          device_b.get(), c.get(), n),
               cudaSuccess);
     float sum = -1.0f;
     EXPECT_EQ(cudaMemcpy(&sum, c.get(), sizeof(float), cudaMemcpyDeviceToHost), cudaSuccess);

@@ -23,8 +23,7 @@ __global__ void count_threads(int* hits, int total)
 }
 
 // Sums 256-thread blocks into out[blockIdx.x], with or without the barrier inside the loop.
-template <bool InLoopBarrier>
-__global__ void block_sum(const float* in, float* out)
+template <bool InLoopBarrier> __global__ void block_sum(const float* in, float* out)
 {
     __shared__ float cache[256];
     cache[threadIdx.x] = in[blockIdx.x * blockDim.x + threadIdx.x];
@@ -71,7 +70,7 @@ __global__ void read_shared_before_writing(std::uint32_t* out)
 }
 
 class LayerLaunch : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { host_layer::reset(); }
     void TearDown() override { host_layer::reset(); }
 
@@ -86,10 +85,12 @@ protected:
         gpu::device_array<float> device_out(static_cast<std::size_t>(blocks));
         EXPECT_EQ(cudaMemcpy(device_in.get(), in.data(), in.size() * sizeof(float), cudaMemcpyHostToDevice),
                   cudaSuccess);
-        EXPECT_EQ(gpu::launch(kernel, dim3(blocks), dim3(256), device_in.get(), device_out.get()), cudaSuccess);
-        std::vector<float> out(static_cast<std::size_t>(blocks));
-        EXPECT_EQ(cudaMemcpy(out.data(), device_out.get(), out.size() * sizeof(float), cudaMemcpyDeviceToHost),
+        EXPECT_EQ(gpu::launch(kernel, dim3(blocks), dim3(256), device_in.get(), device_out.get()),
                   cudaSuccess);
+        std::vector<float> out(static_cast<std::size_t>(blocks));
+        EXPECT_EQ(
+            cudaMemcpy(out.data(), device_out.get(), out.size() * sizeof(float), cudaMemcpyDeviceToHost),
+            cudaSuccess);
         return out;
     }
 };
@@ -99,12 +100,13 @@ TEST_F(LayerLaunch, RefusesWhatTheRuntimeRefusesAndRunsNothing)
     gpu::device_array<int> hits(1);
     ASSERT_EQ(cudaMemset(hits.get(), 0, sizeof(int)), cudaSuccess);
     const dim3 refused[][2] = {
-        {dim3(1), dim3(1025)},         {dim3(1), dim3(32, 33)},         {dim3(1), dim3(1, 1, 65)},
-        {dim3(0), dim3(32)},           {dim3(1, 65536), dim3(32)},      {dim3(1, 1, 65536), dim3(32)},
-        {dim3(2147483648u), dim3(1)},  {dim3(1), dim3(0)},
+        {dim3(1), dim3(1025)},        {dim3(1), dim3(32, 33)},    {dim3(1), dim3(1, 1, 65)},
+        {dim3(0), dim3(32)},          {dim3(1, 65536), dim3(32)}, {dim3(1, 1, 65536), dim3(32)},
+        {dim3(2147483648u), dim3(1)}, {dim3(1), dim3(0)},
     };
     for (const auto& config : refused) {
-        EXPECT_EQ(gpu::launch(count_threads, config[0], config[1], hits.get(), 1), cudaErrorInvalidConfiguration)
+        EXPECT_EQ(gpu::launch(count_threads, config[0], config[1], hits.get(), 1),
+                  cudaErrorInvalidConfiguration)
             << config[0].x << "x" << config[0].y << "x" << config[0].z << " / " << config[1].x << "x"
             << config[1].y << "x" << config[1].z;
     }
@@ -125,7 +127,8 @@ TEST_F(LayerLaunch, EveryThreadOfAThreeDimensionalGridRunsOnceInEitherOrder)
         ASSERT_EQ(cudaMemset(hits.get(), 0, total * sizeof(int)), cudaSuccess);
         ASSERT_EQ(gpu::launch(count_threads, grid, block, hits.get(), total), cudaSuccess);
         std::vector<int> host(total);
-        ASSERT_EQ(cudaMemcpy(host.data(), hits.get(), total * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
+        ASSERT_EQ(cudaMemcpy(host.data(), hits.get(), total * sizeof(int), cudaMemcpyDeviceToHost),
+                  cudaSuccess);
         for (int i = 0; i < total; ++i) {
             EXPECT_EQ(host[i], 1) << "thread " << i;
         }
@@ -157,8 +160,10 @@ TEST_F(LayerLaunch, ABarrierSomeThreadsNeverReachFailsTheLaunchInsteadOfHanging)
     gpu::device_array<float> out(64);
     for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
         host_layer::set_thread_order(order);
-        EXPECT_EQ(gpu::launch(first_thread_leaves_early, dim3(3), dim3(64), out.get()), cudaErrorLaunchFailure);
-        EXPECT_EQ(gpu::launch(last_thread_skips_a_barrier, dim3(3), dim3(64), out.get()), cudaErrorLaunchFailure);
+        EXPECT_EQ(gpu::launch(first_thread_leaves_early, dim3(3), dim3(64), out.get()),
+                  cudaErrorLaunchFailure);
+        EXPECT_EQ(gpu::launch(last_thread_skips_a_barrier, dim3(3), dim3(64), out.get()),
+                  cudaErrorLaunchFailure);
     }
     EXPECT_EQ(host_layer::trace().back().status, cudaErrorLaunchFailure);
     // The layer is fit for the next launch.

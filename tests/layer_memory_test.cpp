@@ -10,7 +10,7 @@
 namespace {
 
 class LayerMemory : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { host_layer::reset(); }
     void TearDown() override { host_layer::reset(); }
 };
@@ -38,10 +38,12 @@ TEST_F(LayerMemory, CopiesAndMemsetsOutsideAnAllocationFailWithoutTouchingMemory
     float* device = nullptr;
     ASSERT_EQ(cudaMalloc(&device, 4 * sizeof(float)), cudaSuccess);
     std::vector<float> host(8, 3.0f);
-    EXPECT_EQ(cudaMemcpy(device, host.data(), 5 * sizeof(float), cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(device, host.data(), 5 * sizeof(float), cudaMemcpyHostToDevice),
+              cudaErrorInvalidValue);
     EXPECT_EQ(cudaMemcpy(device + 1, host.data(), 4 * sizeof(float), cudaMemcpyHostToDevice),
               cudaErrorInvalidValue);
-    EXPECT_EQ(cudaMemcpy(host.data(), device, 5 * sizeof(float), cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(host.data(), device, 5 * sizeof(float), cudaMemcpyDeviceToHost),
+              cudaErrorInvalidValue);
     EXPECT_EQ(cudaMemset(device + 3, 0, 2 * sizeof(float)), cudaErrorInvalidValue);
     // A host pointer where a device pointer belongs, and the wrong direction.
     EXPECT_EQ(cudaMemcpy(host.data(), host.data() + 4, sizeof(float), cudaMemcpyHostToDevice),
@@ -69,7 +71,8 @@ TEST_F(LayerMemory, PageLockedMemoryHasItsOwnRelease)
     ASSERT_EQ(cudaMalloc(&device, 8 * sizeof(float)), cudaSuccess);
     EXPECT_EQ(cudaFreeHost(device), cudaErrorInvalidValue);
     // Page-locked memory is host memory: a copy may not run past its end either.
-    EXPECT_EQ(cudaMemcpy(device, pinned + 1, 8 * sizeof(float), cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(device, pinned + 1, 8 * sizeof(float), cudaMemcpyHostToDevice),
+              cudaErrorInvalidValue);
     EXPECT_EQ(cudaMemcpy(device, pinned, 8 * sizeof(float), cudaMemcpyHostToDevice), cudaSuccess);
     EXPECT_EQ(cudaFreeHost(pinned), cudaSuccess);
     EXPECT_EQ(cudaFree(device), cudaSuccess);

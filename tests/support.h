@@ -18,8 +18,7 @@ struct captured_run {
 };
 
 // Runs `body` as the program's main does, with standard output captured.
-template <class Body>
-captured_run run_captured(const char* program, Body body)
+template <class Body> captured_run run_captured(const char* program, Body body)
 {
     std::ostringstream out;
     std::ostringstream err;

@@ -24,7 +24,7 @@ using testing_support::lines_of;
 using testing_support::run_captured;
 
 class Vecmat : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { host_layer::reset(); }
     void TearDown() override { host_layer::reset(); }
 };
@@ -42,8 +42,10 @@ float kernel_dot(int n, int grid, int block = 256)
     gpu::device_array<float> device_a(count);
     gpu::device_array<float> device_b(count);
     gpu::device_array<float> result(1);
-    EXPECT_EQ(cudaMemcpy(device_a.get(), a.data(), count * sizeof(float), cudaMemcpyHostToDevice), cudaSuccess);
-    EXPECT_EQ(cudaMemcpy(device_b.get(), b.data(), count * sizeof(float), cudaMemcpyHostToDevice), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(device_a.get(), a.data(), count * sizeof(float), cudaMemcpyHostToDevice),
+              cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(device_b.get(), b.data(), count * sizeof(float), cudaMemcpyHostToDevice),
+              cudaSuccess);
     EXPECT_EQ(cudaMemset(result.get(), 0, sizeof(float)), cudaSuccess);
     EXPECT_EQ(gpu::launch(vecmat::dot_product_kernel, dim3(grid), dim3(block), device_a.get(), device_b.get(),
                           result.get(), n),
@@ -85,8 +87,9 @@ std::vector<float> kernel_transpose(const std::vector<float>& in, int rows, int 
               cudaSuccess);
     const dim3 block(16, 16);
     const dim3 grid((rows + 15) / 16, (cols + 15) / 16);
-    EXPECT_EQ(gpu::launch(vecmat::transpose_kernel, grid, block, device_in.get(), device_out.get(), rows, cols),
-              cudaSuccess);
+    EXPECT_EQ(
+        gpu::launch(vecmat::transpose_kernel, grid, block, device_in.get(), device_out.get(), rows, cols),
+        cudaSuccess);
     std::vector<float> out(in.size());
     EXPECT_EQ(cudaMemcpy(out.data(), device_out.get(), out.size() * sizeof(float), cudaMemcpyDeviceToHost),
               cudaSuccess);
@@ -142,12 +145,14 @@ TEST_F(Vecmat, PrintsEightLinesWithTheExactLabelsAndValues)
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[0], "Время выполнения скалярного произведения (CUDA): 0.25 мс");
     EXPECT_EQ(lines[1], "Скалярное произведение (CUDA): 2.09715e+06");
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex("Время выполнения скалярного произведения \\(Thrust\\): [0-9]+ мс")))
+    EXPECT_TRUE(std::regex_match(
+        lines[2], std::regex("Время выполнения скалярного произведения \\(Thrust\\): [0-9]+ мс")))
         << lines[2];
     EXPECT_EQ(lines[3], "Скалярное произведение (Thrust): 2.09715e+06");
     EXPECT_EQ(lines[4], "Время выполнения транспонирования (CUDA): 1.25e-05 мс");
     EXPECT_EQ(lines[5], "Транспонированная матрица (CUDA): первый элемент: 1");
-    EXPECT_TRUE(std::regex_match(lines[6], std::regex("Время выполнения транспонирования \\(Thrust\\): [0-9]+ мс")))
+    EXPECT_TRUE(
+        std::regex_match(lines[6], std::regex("Время выполнения транспонирования \\(Thrust\\): [0-9]+ мс")))
         << lines[6];
     EXPECT_EQ(lines[7], "Транспонированная матрица (Thrust): первый элемент: 1");
     EXPECT_EQ(run.out.back(), '\n');
@@ -204,10 +209,11 @@ TEST_F(Vecmat, EachRuntimeCallMadeToFailIsReportedAndEndsTheRun)
     ASSERT_EQ(run_captured("vecmat", vecmat::run).status, 0);
     const std::vector<host_layer::traced_call> clean = host_layer::trace();
 
-    const char* const labels[] = {vecmat::label::kernel_dot_time,       vecmat::label::kernel_dot_result,
-                                  vecmat::label::thrust_dot_time,       vecmat::label::thrust_dot_result,
-                                  vecmat::label::kernel_transpose_time, vecmat::label::kernel_transpose_first,
-                                  vecmat::label::thrust_transpose_time, vecmat::label::thrust_transpose_first};
+    const char* const labels[] = {
+        vecmat::label::kernel_dot_time,       vecmat::label::kernel_dot_result,
+        vecmat::label::thrust_dot_time,       vecmat::label::thrust_dot_result,
+        vecmat::label::kernel_transpose_time, vecmat::label::kernel_transpose_first,
+        vecmat::label::thrust_transpose_time, vecmat::label::thrust_transpose_first};
     std::map<std::string, int> seen;
     int launches = 0;
     for (const auto& call : clean) {
@@ -231,11 +237,11 @@ TEST_F(Vecmat, EachRuntimeCallMadeToFailIsReportedAndEndsTheRun)
             EXPECT_EQ(lines[k].rfind(labels[k], 0), 0u) << lines[k];
         }
         // Everything is released but what the failed release itself left.
-        EXPECT_EQ(host_layer::live_device_allocations() - device_before, call.operation == "cudaFree" ? 1u : 0u);
+        EXPECT_EQ(host_layer::live_device_allocations() - device_before,
+                  call.operation == "cudaFree" ? 1u : 0u);
         EXPECT_EQ(host_layer::live_events() - events_before, call.operation == "cudaEventDestroy" ? 1u : 0u);
     }
     EXPECT_GE(clean.size(), 30u);
 }
-
 
 }  // namespace

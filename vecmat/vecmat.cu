@@ -17,8 +17,7 @@ namespace vecmat {
 namespace {
 
 // Runs a library call; a failure it throws becomes a runtime_failure naming the call.
-template <class Call>
-auto library_call(const char* name, Call&& call) -> decltype(call())
+template <class Call> auto library_call(const char* name, Call&& call) -> decltype(call())
 {
     try {
         return call();
@@ -46,7 +45,8 @@ void run()
     dot_product_step(a, b, element_count);
 
     auto start = std::chrono::steady_clock::now();
-    const float dot = library_call("dot_product_thrust", [&] { return dot_product_thrust(a, b, element_count); });
+    const float dot =
+        library_call("dot_product_thrust", [&] { return dot_product_thrust(a, b, element_count); });
     auto stop = std::chrono::steady_clock::now();
     std::cout << label::thrust_dot_time << whole_ms(stop - start) << label::ms << std::endl;
     std::cout << label::thrust_dot_result << dot << std::endl;

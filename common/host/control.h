@@ -14,12 +14,12 @@ enum class thread_order { ascending, descending };
 
 // One runtime call as the layer saw it. Fields that an operation does not have stay null/zero.
 struct traced_call {
-    std::string operation;          // "cudaMemcpy", "cudaLaunchKernel", ...
-    const void* target = nullptr;   // destination, freed pointer, event or kernel
-    const void* source = nullptr;   // copy source, or the stop event of an elapsed-time query
-    std::size_t bytes = 0;          // bytes allocated, copied or set
-    int kind = 0;                   // copy kind, or memset value
-    dim3 grid{0, 0, 0};             // launch geometry
+    std::string operation;         // "cudaMemcpy", "cudaLaunchKernel", ...
+    const void* target = nullptr;  // destination, freed pointer, event or kernel
+    const void* source = nullptr;  // copy source, or the stop event of an elapsed-time query
+    std::size_t bytes = 0;         // bytes allocated, copied or set
+    int kind = 0;                  // copy kind, or memset value
+    dim3 grid{0, 0, 0};            // launch geometry
     dim3 block{0, 0, 0};
     cudaError_t status = cudaSuccess;
 };

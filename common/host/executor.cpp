@@ -44,36 +44,36 @@ constexpr unsigned int max_workers = 16;
 
 // A stack that outlives its fiber, so that a worker's fibers are cheap to make.
 class reused_stack {
-public:
+  public:
     explicit reused_stack(ctx::stack_context stack) : stack_(stack) {}
     ctx::stack_context allocate() { return stack_; }
     void deallocate(ctx::stack_context&) noexcept {}
 
-private:
+  private:
     ctx::stack_context stack_;
 };
 
 enum class mode {
-    plain,        // the first thread met no barrier; the others run straight through
-    first_thread, // the first thread runs on the worker's stack
-    fiber,        // a fiber runs
+    plain,         // the first thread met no barrier; the others run straight through
+    first_thread,  // the first thread runs on the worker's stack
+    fiber,         // a fiber runs
 };
 
 // What one worker knows of the block it runs.
 struct worker_state {
     mode current = mode::plain;
     detail::body_ref body{};
-    std::vector<unsigned int> order;       // linear thread indices, first thread first
-    std::vector<uint3> coordinates;        // threadIdx by linear index
-    std::vector<unsigned int> arrivals;    // barriers reached in this block, by linear index
-    std::vector<unsigned char> finished;   // whether the thread is done with this block
-    std::vector<ctx::fiber> fibers;        // by linear index; made once per launch, when needed
+    std::vector<unsigned int> order;      // linear thread indices, first thread first
+    std::vector<uint3> coordinates;       // threadIdx by linear index
+    std::vector<unsigned int> arrivals;   // barriers reached in this block, by linear index
+    std::vector<unsigned char> finished;  // whether the thread is done with this block
+    std::vector<ctx::fiber> fibers;       // by linear index; made once per launch, when needed
     std::vector<ctx::stack_context> stacks;
-    ctx::fiber scheduler;                  // where a fiber returns to at a barrier
-    unsigned int running = 0;              // linear index of the running fiber
-    bool fibers_made = false;              // in this launch
-    bool fibers_used = false;              // in this block
-    unsigned char* shared = nullptr;       // this worker's block-shared section
+    ctx::fiber scheduler;             // where a fiber returns to at a barrier
+    unsigned int running = 0;         // linear index of the running fiber
+    bool fibers_made = false;         // in this launch
+    bool fibers_used = false;         // in this block
+    unsigned char* shared = nullptr;  // this worker's block-shared section
     ctx::fixedsize_stack allocator{fiber_stack_bytes};
 
     ~worker_state()
@@ -344,11 +344,8 @@ void __syncthreads()
 {
     host_layer::worker_state& w = host_layer::worker();
     switch (w.current) {
-    case host_layer::mode::plain:
-        throw host_layer::detail::barrier_divergence{};
-    case host_layer::mode::first_thread:
-        host_layer::barrier_round();
-        break;
+    case host_layer::mode::plain: throw host_layer::detail::barrier_divergence{};
+    case host_layer::mode::first_thread: host_layer::barrier_round(); break;
     case host_layer::mode::fiber:
         ++w.arrivals[w.running];
         w.scheduler = std::move(w.scheduler).resume();

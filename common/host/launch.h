@@ -9,14 +9,12 @@
 namespace host_layer::detail {
 
 // A non-owning reference to a callable, usable without knowing its type.
-template <class... Args>
-struct callable_ref {
+template <class... Args> struct callable_ref {
     void* object;
     void (*call)(void*, Args...);
     void operator()(Args... args) const { call(object, args...); }
 
-    template <class F>
-    static callable_ref to(F& f)
+    template <class F> static callable_ref to(F& f)
     {
         return {&f, [](void* o, Args... args) { (*static_cast<F*>(o))(args...); }};
     }
@@ -54,8 +52,7 @@ namespace host_layer {
 
 // Runs `body` once for every thread of the grid, with the built-in coordinates set. The kernel
 // has finished when the call returns, which keeps every later runtime call in stream order.
-template <class Body>
-cudaError_t launch(const void* kernel, dim3 grid, dim3 block, Body& body)
+template <class Body> cudaError_t launch(const void* kernel, dim3 grid, dim3 block, Body& body)
 {
     if (const cudaError_t status = detail::begin_launch(grid, block, kernel); status != cudaSuccess) {
         return status;

@@ -98,7 +98,7 @@ cudaError_t allocate(void** ptr, std::size_t bytes, bool device)
     if (bytes == 0) {
         return cudaSuccess;
     }
-    void* memory = ::operator new(bytes, std::align_val_t{256}, std::nothrow);
+    void* memory = ::operator new (bytes, std::align_val_t{256}, std::nothrow);
     if (memory == nullptr) {
         return cudaErrorMemoryAllocation;
     }
@@ -121,14 +121,11 @@ cudaError_t release(void* ptr, bool device)
         return cudaErrorInvalidValue;
     }
     regions.erase(it);
-    ::operator delete(ptr, std::align_val_t{256});
+    ::operator delete (ptr, std::align_val_t{256});
     return cudaSuccess;
 }
 
-bool live_event(cudaEvent_t event)
-{
-    return event != nullptr && state().events.count(event) != 0;
-}
+bool live_event(cudaEvent_t event) { return event != nullptr && state().events.count(event) != 0; }
 
 }  // namespace
 
@@ -272,8 +269,7 @@ cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t bytes, cudaMemcpy
     case cudaMemcpyDeviceToDevice:
         valid = host_layer::device_range(dst, bytes) && host_layer::device_range(src, bytes);
         break;
-    default:
-        return leave(slot, cudaErrorInvalidMemcpyDirection);
+    default: return leave(slot, cudaErrorInvalidMemcpyDirection);
     }
     if (bytes == 0) {
         return cudaSuccess;

@@ -16,8 +16,7 @@ namespace {
 
 std::vector<unsigned char> image;
 
-template <class T>
-T read(std::size_t offset)
+template <class T> T read(std::size_t offset)
 {
     T value{};
     if (offset + sizeof(T) > image.size()) {
@@ -37,7 +36,10 @@ struct section {
 
 std::vector<section> sections()
 {
-    if (image.size() < 64 || std::memcmp(image.data(), "\x7f" "ELF\x02", 5) != 0) {
+    if (image.size() < 64 || std::memcmp(image.data(),
+                                         "\x7f"
+                                         "ELF\x02",
+                                         5) != 0) {
         throw std::runtime_error("not a 64-bit ELF file");
     }
     const auto table = read<std::uint64_t>(0x28);
@@ -74,7 +76,9 @@ std::set<std::string> fatbin_entries(const section& s)
         for (std::size_t e = first; e < last;) {
             const auto kind = read<std::uint16_t>(e);
             const auto arch = read<std::uint32_t>(e + 28);
-            entries.insert((kind == 1 ? "ptx:" : kind == 2 ? "code:" : "kind" + std::to_string(kind) + ":") +
+            entries.insert((kind == 1   ? "ptx:"
+                            : kind == 2 ? "code:"
+                                        : "kind" + std::to_string(kind) + ":") +
                            std::to_string(arch));
             e += read<std::uint32_t>(e + 4) + read<std::uint64_t>(e + 8);
         }
@@ -114,12 +118,15 @@ int check_export(const std::vector<section>& all, const std::string& name)
         }
         const std::uint64_t strings = all.at(s.link).offset;
         for (std::uint64_t at = s.offset; at + 24 <= s.offset + s.size; at += 24) {
-            const char* symbol = reinterpret_cast<const char*>(image.data() + strings + read<std::uint32_t>(at));
+            const char* symbol =
+                reinterpret_cast<const char*>(image.data() + strings + read<std::uint32_t>(at));
             if (name == symbol) {
-                const bool global_object = (read<std::uint8_t>(at + 4) >> 4) == 1 && (read<std::uint8_t>(at + 4) & 0xF) == 1;
+                const bool global_object =
+                    (read<std::uint8_t>(at + 4) >> 4) == 1 && (read<std::uint8_t>(at + 4) & 0xF) == 1;
                 const bool defined = read<std::uint16_t>(at + 6) != 0;
                 const bool four_bytes = read<std::uint64_t>(at + 16) == 4;
-                std::printf("%s: global object %d, defined %d, 4 bytes %d\n", symbol, global_object, defined, four_bytes);
+                std::printf("%s: global object %d, defined %d, 4 bytes %d\n", symbol, global_object, defined,
+                            four_bytes);
                 return global_object && defined && four_bytes ? 0 : 1;
             }
         }
