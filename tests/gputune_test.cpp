@@ -223,24 +223,11 @@ TEST_F(Gputune, DotProductSearchZeroesTheResultBeforeEachOfItsEightyLaunches)
 float kernel_dot(int n, int grid, int block)
 {
     std::vector<float> a(static_cast<std::size_t>(n));
-    std::vector<float> b(static_cast<std::size_t>(n), 3.0f);
     for (int i = 0; i < n; ++i) {
         a[static_cast<std::size_t>(i)] = static_cast<float>(i % 5);
     }
-    gpu::device_array<float> device_a(a.size());
-    gpu::device_array<float> device_b(b.size());
-    gpu::device_array<float> c(1);
-    EXPECT_EQ(cudaMemcpy(device_a.get(), a.data(), a.size() * sizeof(float), cudaMemcpyHostToDevice),
-              cudaSuccess);
-    EXPECT_EQ(cudaMemcpy(device_b.get(), b.data(), b.size() * sizeof(float), cudaMemcpyHostToDevice),
-              cudaSuccess);
-    EXPECT_EQ(cudaMemset(c.get(), 0, sizeof(float)), cudaSuccess);
-    EXPECT_EQ(gpu::launch(gputune::dot_product_kernel, dim3(grid), dim3(block), device_a.get(),
-                          device_b.get(), c.get(), n),
-              cudaSuccess);
-    float sum = -1.0f;
-    EXPECT_EQ(cudaMemcpy(&sum, c.get(), sizeof(float), cudaMemcpyDeviceToHost), cudaSuccess);
-    return sum;
+    return testing_support::launch_dot(gputune::dot_product_kernel, a, std::vector<float>(a.size(), 3.0f), n,
+                                       grid, block);
 }
 
 float exact(int n)

@@ -1,12 +1,15 @@
 // Helpers shared by the tests that run on the host execution layer.
 #pragma once
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/host/control.h"
+#include "common/launch.h"
+#include "common/resources.h"
 #include "common/program.h"
 
 namespace testing_support {
@@ -66,6 +69,24 @@ inline std::vector<std::vector<std::string>> timed_intervals()
         }
     }
     return intervals;
+}
+
+// Copies a and b to fresh (poisoned) device memory, zeroes a one-float result, runs
+// kernel(a, b, result, n) on `grid` blocks of `block` threads and returns the result.
+inline float launch_dot(void (*kernel)(float*, float*, float*, int), const std::vector<float>& a,
+                        const std::vector<float>& b, int n, int grid, int block)
+{
+    const std::size_t count = std::max<std::size_t>(a.size(), 1);
+    gpu::device_array<float> device_a(count);
+    gpu::device_array<float> device_b(count);
+    gpu::device_array<float> result(1);
+    GPU_CHECK(cudaMemcpy(device_a.get(), a.data(), a.size() * sizeof(float), cudaMemcpyHostToDevice));
+    GPU_CHECK(cudaMemcpy(device_b.get(), b.data(), b.size() * sizeof(float), cudaMemcpyHostToDevice));
+    GPU_CHECK(cudaMemset(result.get(), 0, sizeof(float)));
+    GPU_CHECK(gpu::launch(kernel, dim3(grid), dim3(block), device_a.get(), device_b.get(), result.get(), n));
+    float host = -1.0f;
+    GPU_CHECK(cudaMemcpy(&host, result.get(), sizeof(float), cudaMemcpyDeviceToHost));
+    return host;
 }
 
 }  // namespace testing_support

@@ -29,30 +29,16 @@ class Vecmat : public ::testing::Test {
     void TearDown() override { host_layer::reset(); }
 };
 
-// Runs dot_product_kernel over n elements of a[i] = i % 7 and b[i] = 2 on freshly allocated
-// (poisoned) device memory whose result is zeroed as the program zeroes it.
-float kernel_dot(int n, int grid, int block = 256)
+// Runs dot_product_kernel over n elements of a[i] = i % 7 and b[i] = 2.
+float kernel_dot(int n, int grid)
 {
-    const std::size_t count = n > 0 ? static_cast<std::size_t>(n) : 1;
+    const std::size_t count = n > 0 ? static_cast<std::size_t>(n) : 0;
     std::vector<float> a(count);
-    std::vector<float> b(count, 2.0f);
     for (std::size_t i = 0; i < count; ++i) {
         a[i] = static_cast<float>(i % 7);
     }
-    gpu::device_array<float> device_a(count);
-    gpu::device_array<float> device_b(count);
-    gpu::device_array<float> result(1);
-    EXPECT_EQ(cudaMemcpy(device_a.get(), a.data(), count * sizeof(float), cudaMemcpyHostToDevice),
-              cudaSuccess);
-    EXPECT_EQ(cudaMemcpy(device_b.get(), b.data(), count * sizeof(float), cudaMemcpyHostToDevice),
-              cudaSuccess);
-    EXPECT_EQ(cudaMemset(result.get(), 0, sizeof(float)), cudaSuccess);
-    EXPECT_EQ(gpu::launch(vecmat::dot_product_kernel, dim3(grid), dim3(block), device_a.get(), device_b.get(),
-                          result.get(), n),
-              cudaSuccess);
-    float host = -1.0f;
-    EXPECT_EQ(cudaMemcpy(&host, result.get(), sizeof(float), cudaMemcpyDeviceToHost), cudaSuccess);
-    return host;
+    return testing_support::launch_dot(vecmat::dot_product_kernel, a, std::vector<float>(count, 2.0f), n,
+                                       grid, 256);
 }
 
 float exact_dot(int n)

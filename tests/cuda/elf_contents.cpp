@@ -1,7 +1,7 @@
 // Reads what a GPU build put into an executable, without the toolkit's binary utilities:
-//   elf_inspect fatbin FILE [code:NN | ptx:NN]...   lists the embedded device code and checks
+//   elf_contents fatbin FILE [code:NN | ptx:NN]...   lists the embedded device code and checks
 //                                                    that each named entry is there
-//   elf_inspect export FILE NAME                     checks that NAME is a defined 4-byte object
+//   elf_contents export FILE NAME                     checks that NAME is a defined 4-byte object
 //                                                    in the dynamic symbol table
 #include <cstdint>
 #include <cstdio>
@@ -140,7 +140,7 @@ int check_export(const std::vector<section>& all, const std::string& name)
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: elf_inspect fatbin FILE [code:NN|ptx:NN]... | export FILE NAME\n");
+        std::fprintf(stderr, "usage: elf_contents fatbin FILE [code:NN|ptx:NN]... | export FILE NAME\n");
         return 2;
     }
     std::ifstream in(argv[2], std::ios::binary);
@@ -155,9 +155,9 @@ int main(int argc, char** argv)
             return check_export(all, argv[3]);
         }
     } catch (const std::exception& failure) {
-        std::fprintf(stderr, "elf_inspect: %s: %s\n", argv[2], failure.what());
+        std::fprintf(stderr, "elf_contents: %s: %s\n", argv[2], failure.what());
         return 1;
     }
-    std::fprintf(stderr, "elf_inspect: unknown command\n");
+    std::fprintf(stderr, "elf_contents: unknown command\n");
     return 2;
 }
