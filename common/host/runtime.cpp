@@ -159,6 +159,28 @@ cudaError_t leave(std::size_t slot, cudaError_t status)
 
 }  // namespace detail
 
+namespace {
+
+// Records what a call created in its trace entry.
+void record_target(std::size_t slot, const void* created)
+{
+    if (state().tracing && slot < state().calls.size()) {
+        state().calls[slot].target = created;
+    }
+}
+
+// Allocates for a call that enter() accepted, and traces the new pointer.
+cudaError_t allocate_traced(std::size_t slot, void** ptr, std::size_t bytes, bool device)
+{
+    const cudaError_t status = allocate(ptr, bytes, device);
+    if (status == cudaSuccess) {
+        record_target(slot, *ptr);
+    }
+    return detail::leave(slot, status);
+}
+
+}  // namespace
+
 void reset()
 {
     auto& s = state();
@@ -212,11 +234,7 @@ cudaError_t cudaMalloc(void** ptr, std::size_t bytes)
     if (const cudaError_t injected = enter({"cudaMalloc", nullptr, nullptr, bytes}, slot)) {
         return injected;
     }
-    const cudaError_t status = host_layer::allocate(ptr, bytes, true);
-    if (host_layer::state().tracing && status == cudaSuccess) {
-        host_layer::state().calls[slot].target = *ptr;
-    }
-    return leave(slot, status);
+    return host_layer::allocate_traced(slot, ptr, bytes, true);
 }
 
 cudaError_t cudaFree(void* ptr)
@@ -236,11 +254,7 @@ cudaError_t cudaHostAlloc(void** ptr, std::size_t bytes, unsigned int flags)
             enter({"cudaHostAlloc", nullptr, nullptr, bytes, static_cast<int>(flags)}, slot)) {
         return injected;
     }
-    const cudaError_t status = host_layer::allocate(ptr, bytes, false);
-    if (host_layer::state().tracing && status == cudaSuccess) {
-        host_layer::state().calls[slot].target = *ptr;
-    }
-    return leave(slot, status);
+    return host_layer::allocate_traced(slot, ptr, bytes, false);
 }
 
 cudaError_t cudaFreeHost(void* ptr)
@@ -308,9 +322,7 @@ cudaError_t cudaEventCreate(cudaEvent_t* event)
     }
     *event = new CUevent_st;
     host_layer::state().events.insert(*event);
-    if (host_layer::state().tracing) {
-        host_layer::state().calls[slot].target = *event;
-    }
+    host_layer::record_target(slot, *event);
     return cudaSuccess;
 }
 
