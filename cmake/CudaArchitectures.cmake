@@ -8,6 +8,9 @@
 if(DEFINED CMAKE_CUDA_ARCHITECTURES AND NOT CMAKE_CUDA_ARCHITECTURES STREQUAL "${_GPU_AUTO_ARCHITECTURES}")
   return()  # the user's choice overrides everything
 endif()
+if(NOT DEFINED CMAKE_CUDA_ARCHITECTURES AND DEFINED ENV{CUDAARCHS})
+  return()  # so does the environment's, which enable_language(CUDA) reads
+endif()
 
 if(DEFINED CMAKE_CUDA_COMPILER)
   set(_gpu_nvcc "${CMAKE_CUDA_COMPILER}")

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -35,16 +36,24 @@ std::string read_file(const std::string& path)
 
 process_result run_program(const std::string& command)
 {
-    const std::string err_path = ::testing::TempDir() + "program_stderr.txt";
+    // Named for this test and process, so that tests run side by side keep their own.
+    const std::string err_path = ::testing::TempDir() +
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + "." +
+                                 std::to_string(getpid()) + ".stderr";
     FILE* pipe = popen((command + " 2>" + err_path).c_str(), "r");
-    EXPECT_NE(pipe, nullptr);
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return {-1, "", ""};
+    }
     std::string out;
     char buffer[4096];
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
         out.append(buffer, n);
     }
     const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, read_file(err_path)};
+    process_result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, read_file(err_path)};
+    std::remove(err_path.c_str());
+    return result;
 }
 
 // A float as the stream writes it by default: printf's %g at precision 6.

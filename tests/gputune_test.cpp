@@ -23,26 +23,7 @@ using testing_support::calls_of;
 using testing_support::lines_of;
 using testing_support::run_captured;
 
-class Gputune : public ::testing::Test {
-  protected:
-    void SetUp() override
-    {
-        host_layer::reset();
-        baseline_ = live();
-    }
-    void TearDown() override { host_layer::reset(); }
-
-    // Allocations and events live now that were not live when the test began.
-    std::size_t leaked() const { return live() - baseline_; }
-
-  private:
-    static std::size_t live()
-    {
-        return host_layer::live_device_allocations() + host_layer::live_host_allocations() +
-               host_layer::live_events();
-    }
-    std::size_t baseline_ = 0;
-};
+using Gputune = testing_support::layer_test;
 
 TEST_F(Gputune, EachCopyIntervalHoldsOneFullCopyInItsDirection)
 {

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "common/host/control.h"
+#include "support.h"
 #include "common/launch.h"
 #include "common/resources.h"
 
@@ -23,7 +25,8 @@ __global__ void count_threads(int* hits, int total)
 }
 
 // Sums 256-thread blocks into out[blockIdx.x], with or without the barrier inside the loop.
-template <bool InLoopBarrier> __global__ void block_sum(const float* in, float* out)
+// (Plain functions: the layer cannot poison block-shared arrays of function templates.)
+__device__ void block_sum(const float* in, float* out, bool in_loop_barrier)
 {
     __shared__ float cache[256];
     cache[threadIdx.x] = in[blockIdx.x * blockDim.x + threadIdx.x];
@@ -32,7 +35,7 @@ template <bool InLoopBarrier> __global__ void block_sum(const float* in, float* 
         if (threadIdx.x < s) {
             cache[threadIdx.x] += cache[threadIdx.x + s];
         }
-        if (InLoopBarrier) {
+        if (in_loop_barrier) {
             __syncthreads();
         }
     }
@@ -40,6 +43,11 @@ template <bool InLoopBarrier> __global__ void block_sum(const float* in, float* 
         out[blockIdx.x] = cache[0];
     }
 }
+
+__global__ void reduction(const float* in, float* out) { block_sum(in, out, true); }
+__global__ void reduction_missing_a_barrier(const float* in, float* out) { block_sum(in, out, false); }
+
+__global__ void add_one_each(float* total) { atomicAdd(total, 1.0f); }
 
 __global__ void first_thread_leaves_early(float* out)
 {
@@ -69,31 +77,25 @@ __global__ void read_shared_before_writing(std::uint32_t* out)
     }
 }
 
-class LayerLaunch : public ::testing::Test {
-  protected:
-    void SetUp() override { host_layer::reset(); }
-    void TearDown() override { host_layer::reset(); }
-
-    // 256-thread blocks whose sums are 0 + 1 + ... + 255 = 32640 apiece.
-    std::vector<float> block_sums(void (*kernel)(const float*, float*), int blocks)
-    {
-        std::vector<float> in(static_cast<std::size_t>(blocks) * 256);
-        for (std::size_t i = 0; i < in.size(); ++i) {
-            in[i] = static_cast<float>(i % 256);
-        }
-        gpu::device_array<float> device_in(in.size());
-        gpu::device_array<float> device_out(static_cast<std::size_t>(blocks));
-        EXPECT_EQ(cudaMemcpy(device_in.get(), in.data(), in.size() * sizeof(float), cudaMemcpyHostToDevice),
-                  cudaSuccess);
-        EXPECT_EQ(gpu::launch(kernel, dim3(blocks), dim3(256), device_in.get(), device_out.get()),
-                  cudaSuccess);
-        std::vector<float> out(static_cast<std::size_t>(blocks));
-        EXPECT_EQ(
-            cudaMemcpy(out.data(), device_out.get(), out.size() * sizeof(float), cudaMemcpyDeviceToHost),
-            cudaSuccess);
-        return out;
+// 256-thread blocks whose sums are 0 + 1 + ... + 255 = 32640 apiece.
+std::vector<float> block_sums(void (*kernel)(const float*, float*), int blocks)
+{
+    std::vector<float> in(static_cast<std::size_t>(blocks) * 256);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        in[i] = static_cast<float>(i % 256);
     }
-};
+    gpu::device_array<float> device_in(in.size());
+    gpu::device_array<float> device_out(static_cast<std::size_t>(blocks));
+    EXPECT_EQ(cudaMemcpy(device_in.get(), in.data(), in.size() * sizeof(float), cudaMemcpyHostToDevice),
+              cudaSuccess);
+    EXPECT_EQ(gpu::launch(kernel, dim3(blocks), dim3(256), device_in.get(), device_out.get()), cudaSuccess);
+    std::vector<float> out(static_cast<std::size_t>(blocks));
+    EXPECT_EQ(cudaMemcpy(out.data(), device_out.get(), out.size() * sizeof(float), cudaMemcpyDeviceToHost),
+              cudaSuccess);
+    return out;
+}
+
+using LayerLaunch = testing_support::layer_test;
 
 TEST_F(LayerLaunch, RefusesWhatTheRuntimeRefusesAndRunsNothing)
 {
@@ -118,8 +120,11 @@ TEST_F(LayerLaunch, RefusesWhatTheRuntimeRefusesAndRunsNothing)
 
 TEST_F(LayerLaunch, EveryThreadOfAThreeDimensionalGridRunsOnceInEitherOrder)
 {
-    for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
+    for (auto [order, workers] : {std::pair{host_layer::thread_order::ascending, 1u},
+                                  std::pair{host_layer::thread_order::descending, 1u},
+                                  std::pair{host_layer::thread_order::ascending, 5u}}) {
         host_layer::set_thread_order(order);
+        host_layer::set_workers(workers);  // 12 blocks: not a multiple of 5
         const dim3 grid(2, 3, 2);
         const dim3 block(4, 2, 3);
         const int total = 2 * 3 * 2 * 4 * 2 * 3;
@@ -139,7 +144,7 @@ TEST_F(LayerLaunch, BarriersMakeATreeReductionCorrectInBothOrders)
 {
     for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
         host_layer::set_thread_order(order);
-        for (float sum : block_sums(block_sum<true>, 5)) {
+        for (float sum : block_sums(reduction, 5)) {
             EXPECT_EQ(sum, 32640.0f);
         }
     }
@@ -148,10 +153,10 @@ TEST_F(LayerLaunch, BarriersMakeATreeReductionCorrectInBothOrders)
 TEST_F(LayerLaunch, AscendingOrderExposesAReductionMissingItsBarrier)
 {
     host_layer::set_thread_order(host_layer::thread_order::ascending);
-    EXPECT_NE(block_sums(block_sum<false>, 1)[0], 32640.0f);
+    EXPECT_NE(block_sums(reduction_missing_a_barrier, 1)[0], 32640.0f);
     // Descending order happens to hide the race, which is why tests run both.
     host_layer::set_thread_order(host_layer::thread_order::descending);
-    EXPECT_EQ(block_sums(block_sum<false>, 1)[0], 32640.0f);
+    EXPECT_EQ(block_sums(reduction_missing_a_barrier, 1)[0], 32640.0f);
 }
 
 TEST_F(LayerLaunch, ABarrierSomeThreadsNeverReachFailsTheLaunchInsteadOfHanging)
@@ -167,7 +172,7 @@ TEST_F(LayerLaunch, ABarrierSomeThreadsNeverReachFailsTheLaunchInsteadOfHanging)
     }
     EXPECT_EQ(host_layer::trace().back().status, cudaErrorLaunchFailure);
     // The layer is fit for the next launch.
-    for (float sum : block_sums(block_sum<true>, 2)) {
+    for (float sum : block_sums(reduction, 2)) {
         EXPECT_EQ(sum, 32640.0f);
     }
 }
@@ -186,6 +191,17 @@ TEST_F(LayerLaunch, BlockSharedMemoryIsPoisonedForEveryBlock)
             EXPECT_EQ(bits, 0xFFFFFFFFu);  // not the 5.0 an earlier block left there
         }
     }
+}
+
+TEST_F(LayerLaunch, AtomicAdditionsFromSeveralWorkersAreNotLost)
+{
+    host_layer::set_workers(3);
+    gpu::device_array<float> total(1);
+    ASSERT_EQ(cudaMemset(total.get(), 0, sizeof(float)), cudaSuccess);
+    ASSERT_EQ(gpu::launch(add_one_each, dim3(301), dim3(256), total.get()), cudaSuccess);
+    float host = 0.0f;
+    ASSERT_EQ(cudaMemcpy(&host, total.get(), sizeof(float), cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(host, 301.0f * 256.0f);
 }
 
 TEST_F(LayerLaunch, TheLaunchIsTracedWithItsGeometry)

@@ -6,20 +6,17 @@
 #include <vector>
 
 #include "common/host/control.h"
+#include "support.h"
 
 namespace {
 
-class LayerMemory : public ::testing::Test {
-  protected:
-    void SetUp() override { host_layer::reset(); }
-    void TearDown() override { host_layer::reset(); }
-};
+using LayerMemory = testing_support::layer_test;
 
 TEST_F(LayerMemory, FreshDeviceMemoryIsPoisonedAndTracked)
 {
     float* device = nullptr;
     ASSERT_EQ(cudaMalloc(&device, 16 * sizeof(float)), cudaSuccess);
-    EXPECT_EQ(host_layer::live_device_allocations(), 1u);
+    EXPECT_EQ(device_allocations(), 1u);
     std::vector<float> back(16, 0.0f);
     ASSERT_EQ(cudaMemcpy(back.data(), device, 16 * sizeof(float), cudaMemcpyDeviceToHost), cudaSuccess);
     for (float value : back) {
@@ -30,7 +27,7 @@ TEST_F(LayerMemory, FreshDeviceMemoryIsPoisonedAndTracked)
     EXPECT_EQ(back[0], 0.0f);
     EXPECT_TRUE(std::isnan(back[1]));
     EXPECT_EQ(cudaFree(device), cudaSuccess);
-    EXPECT_EQ(host_layer::live_device_allocations(), 0u);
+    EXPECT_EQ(device_allocations(), 0u);
 }
 
 TEST_F(LayerMemory, CopiesAndMemsetsOutsideAnAllocationFailWithoutTouchingMemory)
@@ -65,7 +62,7 @@ TEST_F(LayerMemory, PageLockedMemoryHasItsOwnRelease)
 {
     float* pinned = nullptr;
     ASSERT_EQ(cudaMallocHost(&pinned, 8 * sizeof(float)), cudaSuccess);
-    EXPECT_EQ(host_layer::live_host_allocations(), 1u);
+    EXPECT_EQ(host_allocations(), 1u);
     EXPECT_EQ(cudaFree(pinned), cudaErrorInvalidValue);
     float* device = nullptr;
     ASSERT_EQ(cudaMalloc(&device, 8 * sizeof(float)), cudaSuccess);
@@ -76,7 +73,7 @@ TEST_F(LayerMemory, PageLockedMemoryHasItsOwnRelease)
     EXPECT_EQ(cudaMemcpy(device, pinned, 8 * sizeof(float), cudaMemcpyHostToDevice), cudaSuccess);
     EXPECT_EQ(cudaFreeHost(pinned), cudaSuccess);
     EXPECT_EQ(cudaFree(device), cudaSuccess);
-    EXPECT_EQ(host_layer::live_host_allocations(), 0u);
+    EXPECT_EQ(host_allocations(), 0u);
 }
 
 TEST_F(LayerMemory, EventsNeedRecordingAndCanBeScripted)
@@ -100,12 +97,12 @@ TEST_F(LayerMemory, EventsNeedRecordingAndCanBeScripted)
     ASSERT_EQ(cudaEventElapsedTime(&ms, start, stop), cudaSuccess);
     EXPECT_EQ(ms, 7.0f);
 
-    EXPECT_EQ(host_layer::live_events(), 2u);
+    EXPECT_EQ(events(), 2u);
     EXPECT_EQ(cudaEventDestroy(start), cudaSuccess);
     EXPECT_EQ(cudaEventDestroy(start), cudaErrorInvalidResourceHandle);
     EXPECT_EQ(cudaEventRecord(start, 0), cudaErrorInvalidResourceHandle);
     EXPECT_EQ(cudaEventDestroy(stop), cudaSuccess);
-    EXPECT_EQ(host_layer::live_events(), 0u);
+    EXPECT_EQ(events(), 0u);
 }
 
 TEST_F(LayerMemory, TheNthCallFailsAsInjectedAndIsTraced)
@@ -118,7 +115,7 @@ TEST_F(LayerMemory, TheNthCallFailsAsInjectedAndIsTraced)
     EXPECT_EQ(cudaMalloc(&first, 64), cudaSuccess);
     EXPECT_EQ(cudaMalloc(&second, 64), cudaErrorMemoryAllocation);
     EXPECT_EQ(cudaMalloc(&third, 64), cudaSuccess);
-    EXPECT_EQ(host_layer::live_device_allocations(), 2u);
+    EXPECT_EQ(device_allocations(), 2u);
     EXPECT_EQ(cudaFree(first), cudaSuccess);
     EXPECT_EQ(cudaFree(third), cudaSuccess);
 

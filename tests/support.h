@@ -1,6 +1,8 @@
 // Helpers shared by the tests that run on the host execution layer.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <iostream>
 #include <sstream>
@@ -13,6 +15,30 @@
 #include "common/program.h"
 
 namespace testing_support {
+
+// A test on the host layer: the layer's controls are reset around it, and what is live is
+// counted from what was live when it began, so that tests do not depend on their order.
+class layer_test : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        host_layer::reset();
+        device_ = host_layer::live_device_allocations();
+        host_ = host_layer::live_host_allocations();
+        events_ = host_layer::live_events();
+    }
+    void TearDown() override { host_layer::reset(); }
+
+    std::size_t device_allocations() const { return host_layer::live_device_allocations() - device_; }
+    std::size_t host_allocations() const { return host_layer::live_host_allocations() - host_; }
+    std::size_t events() const { return host_layer::live_events() - events_; }
+    std::size_t leaked() const { return device_allocations() + host_allocations() + events(); }
+
+  private:
+    std::size_t device_ = 0;
+    std::size_t host_ = 0;
+    std::size_t events_ = 0;
+};
 
 struct captured_run {
     int status;

@@ -23,11 +23,7 @@ using testing_support::calls_of;
 using testing_support::lines_of;
 using testing_support::run_captured;
 
-class Vecmat : public ::testing::Test {
-  protected:
-    void SetUp() override { host_layer::reset(); }
-    void TearDown() override { host_layer::reset(); }
-};
+using Vecmat = testing_support::layer_test;
 
 // Runs dot_product_kernel over n elements of a[i] = i % 7 and b[i] = 2.
 float kernel_dot(int n, int grid)
@@ -183,8 +179,7 @@ TEST_F(Vecmat, EachTimedIntervalHoldsOneKernelAndEverythingIsReleased)
     for (std::size_t k = 0; k < mallocs.size() && k < frees.size(); ++k) {
         EXPECT_EQ(frees[k].target, mallocs[k].target);
     }
-    EXPECT_EQ(host_layer::live_device_allocations(), 0u);
-    EXPECT_EQ(host_layer::live_events(), 0u);
+    EXPECT_EQ(leaked(), 0u);
 }
 
 // Every runtime call of a run, made to fail in turn: one line on standard error naming the

@@ -8,13 +8,15 @@
 // or waits at a barrier the first thread never reaches, fails the launch.
 
 #include <boost/context/fiber.hpp>
-#include <boost/context/fixedsize_stack.hpp>
+#include <boost/context/protected_fixedsize_stack.hpp>
 
 #include <link.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -38,7 +40,7 @@ namespace ctx = boost::context;
 
 // Block-shared memory holds this byte at the start of every block.
 constexpr unsigned char shared_poison = 0xFF;
-constexpr std::size_t fiber_stack_bytes = 16 * 1024;
+constexpr std::size_t fiber_stack_bytes = 64 * 1024;
 constexpr unsigned int max_block_threads = 1024;
 constexpr unsigned int max_workers = 16;
 
@@ -69,12 +71,12 @@ struct worker_state {
     std::vector<unsigned char> finished;  // whether the thread is done with this block
     std::vector<ctx::fiber> fibers;       // by linear index; made once per launch, when needed
     std::vector<ctx::stack_context> stacks;
-    ctx::fiber scheduler;             // where a fiber returns to at a barrier
-    unsigned int running = 0;         // linear index of the running fiber
-    bool fibers_made = false;         // in this launch
-    bool fibers_used = false;         // in this block
-    unsigned char* shared = nullptr;  // this worker's block-shared section
-    ctx::fixedsize_stack allocator{fiber_stack_bytes};
+    ctx::fiber scheduler;                                         // where a fiber returns to at a barrier
+    unsigned int running = 0;                                     // linear index of the running fiber
+    bool fibers_made = false;                                     // in this launch
+    bool fibers_used = false;                                     // in this block
+    unsigned char* shared = nullptr;                              // this worker's block-shared section
+    ctx::protected_fixedsize_stack allocator{fiber_stack_bytes};  // a guard page below each
 
     ~worker_state()
     {
@@ -94,6 +96,8 @@ worker_state& worker()
 struct launch_state {
     std::size_t slot = 0;
     std::atomic<bool> failed{false};
+    std::mutex error_lock;
+    std::exception_ptr error;  // the first exception other than a divergence, from any worker
 };
 
 launch_state& current_launch()
@@ -254,10 +258,17 @@ void end_worker()
 void run_worker(detail::blocks_ref blocks, unsigned long long first, unsigned long long last)
 {
     begin_worker();
+    launch_state& l = current_launch();
     try {
         blocks(first, last);
     } catch (const detail::barrier_divergence&) {
-        current_launch().failed = true;
+        l.failed = true;
+    } catch (...) {
+        const std::lock_guard<std::mutex> guard(l.error_lock);
+        if (!l.error) {
+            l.error = std::current_exception();
+        }
+        l.failed = true;
     }
     end_worker();
 }
@@ -287,6 +298,7 @@ cudaError_t begin_launch(dim3 grid, dim3 block_dim, const void* kernel)
     gridDim = grid;
     blockDim = block_dim;
     l.failed = false;
+    l.error = nullptr;
     return cudaSuccess;
 }
 
@@ -308,7 +320,11 @@ cudaError_t run_blocks(blocks_ref blocks)
         helper.join();
     }
     launch_state& l = current_launch();
-    return leave(l.slot, l.failed ? cudaErrorLaunchFailure : cudaSuccess);
+    leave(l.slot, l.failed ? cudaErrorLaunchFailure : cudaSuccess);
+    if (l.error) {
+        std::rethrow_exception(l.error);  // e.g. no memory for a fiber stack: not the kernel's fault
+    }
+    return l.failed ? cudaErrorLaunchFailure : cudaSuccess;
 }
 
 void begin_block(unsigned int x, unsigned int y, unsigned int z)

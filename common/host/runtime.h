@@ -15,7 +15,8 @@
 // Under a host compiler the toolkit defines the qualifiers as nothing. Block-shared arrays
 // instead live in one section of thread-local storage: each worker thread runs its blocks one
 // after another, so one instance per worker serves all its blocks, and the layer poisons the
-// whole section at the start of every block.
+// whole section at the start of every block. (GCC ignores the section of a static local in a
+// function template, so such arrays start a block with what the last block left.)
 #undef __shared__
 #define __shared__ static thread_local __attribute__((section("host_layer_shared")))
 

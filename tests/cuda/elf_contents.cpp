@@ -3,6 +3,9 @@
 //                                                    that each named entry is there
 //   elf_contents export FILE NAME                     checks that NAME is a defined 4-byte object
 //                                                    in the dynamic symbol table
+//   elf_contents rodata FILE TEXT...                  checks that each TEXT ends a string in
+//                                                    .rodata (as the runtime registration of a
+//                                                    kernel names it)
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -135,12 +138,35 @@ int check_export(const std::vector<section>& all, const std::string& name)
     return 1;
 }
 
+int check_rodata(const std::vector<section>& all, int argc, char** argv)
+{
+    for (const auto& s : all) {
+        if (s.name != ".rodata") {
+            continue;
+        }
+        const std::string data(reinterpret_cast<const char*>(image.data() + s.offset), s.size);
+        int missing = 0;
+        for (int k = 3; k < argc; ++k) {
+            const std::string text = std::string(argv[k]) + '\0';
+            if (data.find(text) == std::string::npos) {
+                std::printf("missing %s\n", argv[k]);
+                ++missing;
+            }
+        }
+        return missing == 0 ? 0 : 1;
+    }
+    std::printf("no .rodata section\n");
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: elf_contents fatbin FILE [code:NN|ptx:NN]... | export FILE NAME\n");
+        std::fprintf(
+            stderr,
+            "usage: elf_contents fatbin FILE [code:NN|ptx:NN]... | export FILE NAME | rodata FILE TEXT...\n");
         return 2;
     }
     std::ifstream in(argv[2], std::ios::binary);
@@ -150,6 +176,9 @@ int main(int argc, char** argv)
         const std::string command = argv[1];
         if (command == "fatbin") {
             return check_fatbin(all, argc, argv);
+        }
+        if (command == "rodata") {
+            return check_rodata(all, argc, argv);
         }
         if (command == "export" && argc == 4) {
             return check_export(all, argv[3]);
