@@ -203,22 +203,10 @@ TEST_F(Gputune, DotProductSearchZeroesTheResultBeforeEachOfItsEightyLaunches)
 // Runs the dot-product kernel on a[i] = i % 5, b[i] = 3 and returns *c.
 float kernel_dot(int n, int grid, int block)
 {
-    std::vector<float> a(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        a[static_cast<std::size_t>(i)] = static_cast<float>(i % 5);
-    }
-    return testing_support::launch_dot(gputune::dot_product_kernel, a, std::vector<float>(a.size(), 3.0f), n,
-                                       grid, block);
+    return testing_support::launch_patterned_dot(gputune::dot_product_kernel, n, grid, block, 5, 3.0f);
 }
 
-float exact(int n)
-{
-    double sum = 0.0;
-    for (int i = 0; i < n; ++i) {
-        sum += (i % 5) * 3.0;
-    }
-    return static_cast<float>(sum);
-}
+float exact(int n) { return testing_support::patterned_dot(n, 5, 3.0f); }
 
 TEST_F(Gputune, DotProductKernelIsExactForEveryBlockSizeInBothThreadOrders)
 {

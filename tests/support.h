@@ -115,4 +115,26 @@ inline float launch_dot(void (*kernel)(float*, float*, float*, int), const std::
     return host;
 }
 
+// launch_dot over n elements of a[i] = i % period and b[i] = factor.
+inline float launch_patterned_dot(void (*kernel)(float*, float*, float*, int), int n, int grid, int block,
+                                  int period, float factor)
+{
+    const std::size_t count = n > 0 ? static_cast<std::size_t>(n) : 0;
+    std::vector<float> a(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        a[i] = static_cast<float>(i % static_cast<std::size_t>(period));
+    }
+    return launch_dot(kernel, a, std::vector<float>(count, factor), n, grid, block);
+}
+
+// The exact value of that dot product.
+inline float patterned_dot(int n, int period, float factor)
+{
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) {
+        sum += (i % period) * static_cast<double>(factor);
+    }
+    return static_cast<float>(sum);
+}
+
 }  // namespace testing_support

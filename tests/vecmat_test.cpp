@@ -28,23 +28,10 @@ using Vecmat = testing_support::layer_test;
 // Runs dot_product_kernel over n elements of a[i] = i % 7 and b[i] = 2.
 float kernel_dot(int n, int grid)
 {
-    const std::size_t count = n > 0 ? static_cast<std::size_t>(n) : 0;
-    std::vector<float> a(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        a[i] = static_cast<float>(i % 7);
-    }
-    return testing_support::launch_dot(vecmat::dot_product_kernel, a, std::vector<float>(count, 2.0f), n,
-                                       grid, 256);
+    return testing_support::launch_patterned_dot(vecmat::dot_product_kernel, n, grid, 256, 7, 2.0f);
 }
 
-float exact_dot(int n)
-{
-    double sum = 0.0;
-    for (int i = 0; i < n; ++i) {
-        sum += (i % 7) * 2.0;
-    }
-    return static_cast<float>(sum);
-}
+float exact_dot(int n) { return testing_support::patterned_dot(n, 7, 2.0f); }
 
 TEST_F(Vecmat, DotProductKernelCoversSizesThatAreNoMultipleOfTheBlock)
 {

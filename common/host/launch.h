@@ -70,31 +70,20 @@ template <class Body> cudaError_t launch(const void* kernel, dim3 grid, dim3 blo
             }
             // The first thread met no barrier: the others run straight through. A barrier met
             // here is one the first thread never reached.
+            // In descending order each coordinate counts down from its last value.
+            const auto ordered = [descending](unsigned int k, unsigned int extent) {
+                return descending ? extent - 1 - k : k;
+            };
             bool first = true;
-            if (!descending) {
-                for (unsigned int z = 0; z < block.z; ++z) {
-                    for (unsigned int y = 0; y < block.y; ++y) {
-                        for (unsigned int x = 0; x < block.x; ++x) {
-                            if (first) {
-                                first = false;
-                                continue;
-                            }
-                            detail::set_thread(x, y, z);
-                            body();
+            for (unsigned int z = 0; z < block.z; ++z) {
+                for (unsigned int y = 0; y < block.y; ++y) {
+                    for (unsigned int x = 0; x < block.x; ++x) {
+                        if (first) {
+                            first = false;
+                            continue;
                         }
-                    }
-                }
-            } else {
-                for (unsigned int z = block.z; z-- > 0;) {
-                    for (unsigned int y = block.y; y-- > 0;) {
-                        for (unsigned int x = block.x; x-- > 0;) {
-                            if (first) {
-                                first = false;
-                                continue;
-                            }
-                            detail::set_thread(x, y, z);
-                            body();
-                        }
+                        detail::set_thread(ordered(x, block.x), ordered(y, block.y), ordered(z, block.z));
+                        body();
                     }
                 }
             }
