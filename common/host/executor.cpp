@@ -2,13 +2,15 @@
 //
 // Each worker (an OS thread) runs a contiguous share of the blocks. Within a block the first
 // thread (in the chosen order) runs on the worker's own stack. When it meets no barrier, the
-// others run as a plain loop (see launch.h). When it meets one, every other thread runs on a
-// fiber: at each barrier of the first thread, each fiber in turn runs up to the same barrier,
-// so that every thread reaches barrier k before any passes it. A thread that finishes early,
-// or waits at a barrier the first thread never reaches, fails the launch.
+// others run as a plain loop (see launch.h). When it meets one, every other thread runs as a
+// context of its own (context_switch.h), and the block's threads form a ring in their order:
+// at a barrier each thread switches straight to the next, and the last back to the first, so
+// that every thread reaches barrier k before any passes it, at one switch per thread. A thread
+// that finishes while the first waits at a barrier, or waits at a barrier while the first has
+// finished, fails the launch.
 
-#include <boost/context/fiber.hpp>
-#include <boost/context/protected_fixedsize_stack.hpp>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <link.h>
 
@@ -18,8 +20,10 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "context_switch.h"
 #include "launch.h"
 #include "state.h"
 
@@ -36,55 +40,98 @@ extern "C" unsigned char __stop_host_layer_shared[];
 namespace host_layer {
 namespace {
 
-namespace ctx = boost::context;
+using detail::context;
+using detail::stack_memory;
 
 // Block-shared memory holds this byte at the start of every block.
 constexpr unsigned char shared_poison = 0xFF;
-constexpr std::size_t fiber_stack_bytes = 64 * 1024;
+constexpr std::size_t thread_stack_bytes = 64 * 1024;
 constexpr unsigned int max_block_threads = 1024;
 constexpr unsigned int max_workers = 16;
 
-// A stack that outlives its fiber, so that a worker's fibers are cheap to make.
-class reused_stack {
+// Contexts started and not yet ended, in all workers.
+std::atomic<std::size_t> started_contexts{0};
+
+// The stacks of one worker's thread contexts, in one mapping, each with an inaccessible page
+// below it so that an overflow faults instead of overwriting its neighbour.
+class thread_stacks {
   public:
-    explicit reused_stack(ctx::stack_context stack) : stack_(stack) {}
-    ctx::stack_context allocate() { return stack_; }
-    void deallocate(ctx::stack_context&) noexcept {}
+    thread_stacks() = default;
+    thread_stacks(const thread_stacks&) = delete;
+    thread_stacks& operator=(const thread_stacks&) = delete;
+    ~thread_stacks() { release(); }
+
+    // Stack k of at least `count`; earlier stacks stay valid only until count grows.
+    void reserve(std::size_t count)
+    {
+        if (count <= count_) {
+            return;
+        }
+        release();
+        void* mapping = mmap(nullptr, count * stride(), PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (mapping == MAP_FAILED) {
+            throw std::bad_alloc();
+        }
+        base_ = static_cast<unsigned char*>(mapping);
+        count_ = count;
+        for (std::size_t k = 0; k < count; ++k) {
+            mprotect(base_ + k * stride(), page(), PROT_NONE);
+        }
+    }
+
+    // The tops are staggered by a cache line per stack, so that the registers saved at the top
+    // of each fall in different cache sets instead of all competing for one.
+    stack_memory operator[](std::size_t k) const
+    {
+        const std::size_t stagger = (k % 64) * 64;
+        return {base_ + k * stride() + page(), thread_stack_bytes - stagger};
+    }
 
   private:
-    ctx::stack_context stack_;
+    static std::size_t page() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+    static std::size_t stride() { return thread_stack_bytes + page(); }
+
+    void release()
+    {
+        if (base_ != nullptr) {
+            munmap(base_, count_ * stride());
+        }
+        base_ = nullptr;
+        count_ = 0;
+    }
+
+    unsigned char* base_ = nullptr;
+    std::size_t count_ = 0;
 };
 
-enum class mode {
-    plain,         // the first thread met no barrier; the others run straight through
-    first_thread,  // the first thread runs on the worker's stack
-    fiber,         // a fiber runs
+// What a thread does when it hands control on: wait at a barrier, or end its part of the block.
+enum class arrival { barrier, finished };
+
+// Thrown on a thread's own stack to unwind it when the launch ends with it still suspended.
+struct thread_abandoned {};
+
+// One thread of the block, by its place in the ring.
+struct ring_place {
+    uint3 coordinates{};
+    context thread_context;  // place 0, the first thread, runs on the worker's own stack
 };
 
 // What one worker knows of the block it runs.
 struct worker_state {
-    mode current = mode::plain;
+    bool plain = true;  // no barrier met yet in this block: the threads run straight through
     detail::body_ref body{};
-    std::vector<unsigned int> order;      // linear thread indices, first thread first
-    std::vector<uint3> coordinates;       // threadIdx by linear index
-    std::vector<unsigned int> arrivals;   // barriers reached in this block, by linear index
-    std::vector<unsigned char> finished;  // whether the thread is done with this block
-    std::vector<ctx::fiber> fibers;       // by linear index; made once per launch, when needed
-    std::vector<ctx::stack_context> stacks;
-    ctx::fiber scheduler;                                         // where a fiber returns to at a barrier
-    unsigned int running = 0;                                     // linear index of the running fiber
-    bool fibers_made = false;                                     // in this launch
-    bool fibers_used = false;                                     // in this block
-    unsigned char* shared = nullptr;                              // this worker's block-shared section
-    ctx::protected_fixedsize_stack allocator{fiber_stack_bytes};  // a guard page below each
-
-    ~worker_state()
-    {
-        fibers.clear();
-        for (auto& stack : stacks) {
-            allocator.deallocate(stack);
-        }
-    }
+    std::vector<ring_place> ring;  // first thread first, in the chosen order, and a spare
+    unsigned int threads = 0;      // in the block
+    unsigned int position = 0;     // ring place of the running thread
+    arrival round = arrival::barrier;  // what the first thread did in the current round
+    bool ring_used = false;            // the first thread met a barrier in this block
+    bool contexts_made = false;        // in this launch
+    bool diverged = false;             // a thread arrived otherwise than the first
+    bool ending = false;               // the launch is over: contexts unwind and end
+    std::exception_ptr fault;          // thrown by a kernel on a thread's own stack
+    thread_stacks stacks;
+    unsigned char* shared = nullptr;  // this worker's block-shared section
 };
 
 worker_state& worker()
@@ -137,129 +184,130 @@ unsigned char* locate_shared_section()
     return s.found;
 }
 
-// Each fiber serves its thread for every block the worker runs: it runs the body, reports that
-// it is done, and waits to be resumed for the next block.
-void make_fibers()
+// Hands control from the running thread to ring place `next` and returns when control comes
+// back to the running thread.
+inline void hand_on(worker_state& w, unsigned int next)
 {
-    worker_state& w = worker();
-    while (w.stacks.size() < w.order.size()) {
-        w.stacks.push_back(w.allocator.allocate());
-    }
-    for (std::size_t k = 1; k < w.order.size(); ++k) {
-        const unsigned int t = w.order[k];
-        w.fibers[t] = ctx::fiber(std::allocator_arg, reused_stack(w.stacks[t]), [t](ctx::fiber&& caller) {
-            worker_state& s = worker();
-            s.scheduler = std::move(caller);
-            for (;;) {
-                s.body();
-                s.finished[t] = 1;
-                s.scheduler = std::move(s.scheduler).resume();
-            }
-            return std::move(s.scheduler);
-        });
-    }
-    w.fibers_made = true;
+    context& from = w.ring[w.position].thread_context;
+    w.position = next;
+    threadIdx = w.ring[next].coordinates;
+    // The place after the last is a spare whose saved registers are null: prefetching that
+    // costs nothing and spares a branch.
+    detail::prefetch_context(w.ring[next + 1].thread_context);
+    detail::switch_context(from, w.ring[next].thread_context);
 }
 
-// Runs fiber t until its next barrier or the end of its body.
-void resume(unsigned int t)
+[[noreturn, gnu::noinline]] void abandon_thread() { throw thread_abandoned{}; }
+
+// A thread other than the first arrives at a barrier or at its end. It hands control on round
+// the ring, or straight back to the first thread when it arrived otherwise than the first did.
+inline void arrive(worker_state& w, arrival how)
 {
-    worker_state& w = worker();
-    w.running = t;
-    threadIdx = w.coordinates[t];
-    w.current = mode::fiber;
-    w.fibers[t] = std::move(w.fibers[t]).resume();
-    w.current = mode::first_thread;
+    unsigned int next = w.position + 1 == w.threads ? 0 : w.position + 1;
+    if (how != w.round) [[unlikely]] {
+        w.diverged = true;
+        next = 0;
+    }
+    hand_on(w, next);
+    if (w.ending) [[unlikely]] {
+        abandon_thread();
+    }
 }
 
-// The first thread has reached a barrier: bring every other thread to the same one.
-void barrier_round()
+// The life of a thread's context: it runs the thread for every block of the launch whose first
+// thread meets a barrier, and ends when the launch does.
+context* run_thread(void* state)
 {
-    worker_state& w = worker();
-    const unsigned int first = w.order.front();
-    const unsigned int reached = ++w.arrivals[first];
-    if (!w.fibers_made) {
-        make_fibers();
-    }
-    w.fibers_used = true;
-    for (std::size_t k = 1; k < w.order.size(); ++k) {
-        const unsigned int t = w.order[k];
-        if (w.finished[t]) {
-            throw detail::barrier_divergence{};
+    auto& w = *static_cast<worker_state*>(state);
+    started_contexts.fetch_add(1, std::memory_order_relaxed);
+    while (!w.ending) {
+        bool faulted = false;
+        try {
+            w.body();
+            arrive(w, arrival::finished);
+        } catch (const thread_abandoned&) {
+            break;
+        } catch (...) {
+            w.fault = std::current_exception();
+            faulted = true;
         }
-        resume(t);
-        if (w.finished[t] || w.arrivals[t] != reached) {
-            throw detail::barrier_divergence{};
+        // Hand over outside the handler: the exception being handled belongs to the OS thread.
+        if (faulted) {
+            hand_on(w, 0);
         }
     }
-    threadIdx = w.coordinates[first];
+    started_contexts.fetch_sub(1, std::memory_order_relaxed);
+    return &w.ring[0].thread_context;
 }
 
-// The first thread has finished: every other thread must finish without another barrier.
-void finish_round()
+void make_contexts(worker_state& w)
 {
-    worker_state& w = worker();
-    const unsigned int first = w.order.front();
-    for (std::size_t k = 1; k < w.order.size(); ++k) {
-        const unsigned int t = w.order[k];
-        resume(t);
-        if (!w.finished[t] || w.arrivals[t] != w.arrivals[first]) {
-            throw detail::barrier_divergence{};
-        }
+    w.stacks.reserve(w.threads);
+    for (std::size_t k = 1; k < w.threads; ++k) {
+        detail::prepare_context(w.ring[k].thread_context, w.stacks[k], run_thread, &w);
     }
+    w.contexts_made = true;
 }
 
-void end_block()
+// The first thread hands control round the ring and gets it back once every other thread has
+// arrived as it did.
+void first_thread_round(worker_state& w, arrival how)
 {
-    worker_state& w = worker();
-    std::fill(w.arrivals.begin(), w.arrivals.end(), 0);
-    std::fill(w.finished.begin(), w.finished.end(), 0);
-    w.fibers_used = false;
-    w.current = mode::plain;
+    if (w.threads == 1) {
+        return;
+    }
+    w.round = how;
+    hand_on(w, 1);
+    if (w.fault) {
+        std::rethrow_exception(std::exchange(w.fault, nullptr));
+    }
+    if (w.diverged) {
+        throw detail::barrier_divergence{};
+    }
 }
 
 void begin_worker()
 {
     worker_state& w = worker();
     const unsigned int threads = blockDim.x * blockDim.y * blockDim.z;
-    w.coordinates.resize(threads);
+    w.threads = threads;
+    w.ring.assign(threads + 1, ring_place{});
     for (unsigned int k = 0; k < threads; ++k) {
-        w.coordinates[k] = {k % blockDim.x, k / blockDim.x % blockDim.y, k / (blockDim.x * blockDim.y)};
+        const unsigned int t = current_thread_order() == thread_order::descending ? threads - 1 - k : k;
+        w.ring[k].coordinates = {t % blockDim.x, t / blockDim.x % blockDim.y, t / (blockDim.x * blockDim.y)};
     }
-    w.order.resize(threads);
-    for (unsigned int k = 0; k < threads; ++k) {
-        w.order[k] = k;
-    }
-    if (current_thread_order() == thread_order::descending) {
-        std::reverse(w.order.begin(), w.order.end());
-    }
-    w.arrivals.assign(threads, 0);
-    w.finished.assign(threads, 0);
-    w.fibers.resize(std::max<std::size_t>(w.fibers.size(), threads));
+    w.position = 0;
+    w.diverged = false;
+    w.fault = nullptr;
+    w.plain = true;
     if (w.shared == nullptr) {
         w.shared = locate_shared_section();
     }
 }
 
+// Lets every context end normally: one still inside a block unwinds its thread's frames first.
 void end_worker()
 {
     worker_state& w = worker();
-    if (w.fibers_made) {
-        // Destroying a suspended fiber unwinds its stack.
-        for (auto& fiber : w.fibers) {
-            fiber = ctx::fiber{};
+    if (w.contexts_made) {
+        w.ending = true;
+        for (std::size_t k = 1; k < w.threads; ++k) {
+            w.position = static_cast<unsigned int>(k);
+            detail::switch_context(w.ring[0].thread_context, w.ring[k].thread_context);
         }
-        w.fibers_made = false;
+        w.ending = false;
+        w.contexts_made = false;
     }
-    end_block();
+    w.position = 0;
+    w.plain = true;
 }
 
 // Runs the blocks [first, last) on this thread; a failure marks the whole launch failed.
 void run_worker(detail::blocks_ref blocks, unsigned long long first, unsigned long long last)
 {
-    begin_worker();
     launch_state& l = current_launch();
     try {
+        begin_worker();
         blocks(first, last);
     } catch (const detail::barrier_divergence&) {
         l.failed = true;
@@ -338,34 +386,52 @@ bool run_first_thread(body_ref body)
 {
     worker_state& w = worker();
     w.body = body;
-    w.current = mode::first_thread;
-    const unsigned int first = w.order.front();
-    threadIdx = w.coordinates[first];
+    w.plain = false;
+    w.ring_used = false;
+    threadIdx = w.ring[0].coordinates;
     body();
-    if (!w.fibers_used) {
-        w.current = mode::plain;
-        return false;
+    if (w.ring_used) {
+        first_thread_round(w, arrival::finished);
     }
-    finish_round();
-    end_block();
-    return true;
+    w.plain = true;
+    return w.ring_used;
 }
 
 bool launch_failed() { return current_launch().failed.load(std::memory_order_relaxed); }
 
 }  // namespace detail
+
+std::size_t live_thread_contexts() { return started_contexts.load(); }
+
+}  // namespace host_layer
+
+namespace host_layer {
+namespace {
+
+// The first thread of a block meets a barrier, or a thread of a plain loop does (which means
+// the first thread never met it).
+[[gnu::noinline]] void first_thread_barrier(worker_state& w)
+{
+    if (w.plain) {
+        throw detail::barrier_divergence{};
+    }
+    if (!w.contexts_made) {
+        make_contexts(w);
+    }
+    w.ring_used = true;
+    first_thread_round(w, arrival::barrier);
+}
+
+}  // namespace
 }  // namespace host_layer
 
 void __syncthreads()
 {
     host_layer::worker_state& w = host_layer::worker();
-    switch (w.current) {
-    case host_layer::mode::plain: throw host_layer::detail::barrier_divergence{};
-    case host_layer::mode::first_thread: host_layer::barrier_round(); break;
-    case host_layer::mode::fiber:
-        ++w.arrivals[w.running];
-        w.scheduler = std::move(w.scheduler).resume();
-        break;
+    if (w.position != 0) [[likely]] {
+        host_layer::arrive(w, host_layer::arrival::barrier);
+    } else {
+        host_layer::first_thread_barrier(w);
     }
 }
 

@@ -1,0 +1,200 @@
+// The switch between execution contexts (see context_switch.h).
+
+#include "context_switch.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <pthread.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+namespace host_layer::detail {
+
+#if defined(__SANITIZE_ADDRESS__)
+namespace {
+
+// AddressSanitizer must know which stack runs, or it takes a switch for a stack overflow and
+// an exception unwound on a context's stack for a wild jump.
+void fill_thread_stack(stack_memory& stack)
+{
+    if (stack.base != nullptr) {
+        return;
+    }
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0 ||
+        pthread_attr_getstack(&attributes, &stack.base, &stack.size) != 0) {
+        std::abort();
+    }
+    pthread_attr_destroy(&attributes);
+}
+
+}  // namespace
+
+void sanitizer_before_switch(context& from, const context& to, bool from_ends)
+{
+    fill_thread_stack(from.stack);
+    __sanitizer_start_switch_fiber(from_ends ? nullptr : &from.sanitizer_fake_stack, to.stack.base,
+                                   to.stack.size);
+}
+
+void sanitizer_after_switch(context& resumed)
+{
+    __sanitizer_finish_switch_fiber(resumed.sanitizer_fake_stack, nullptr, nullptr);
+}
+
+namespace {
+void before_switch(context& from, const context& to, bool from_ends) { sanitizer_before_switch(from, to, from_ends); }
+void after_switch(context& resumed) { sanitizer_after_switch(resumed); }
+}  // namespace
+#else
+namespace {
+void before_switch(context&, const context&, bool) {}
+void after_switch(context&) {}
+}  // namespace
+#endif
+
+}  // namespace host_layer::detail
+
+#if !defined(HOST_LAYER_BOOST_SWITCH)
+
+// host_layer_switch_stacks(save, load): pushes the callee-saved registers (rbp, rbx, r12-r15)
+// on the running stack, stores the stack pointer at *save, takes `load` as the stack pointer,
+// pops the registers saved there and returns to the address above them. Everything else the
+// ABI lets a call clobber, so the compiler already keeps it elsewhere. The floating-point
+// control words are callee-saved too, but kernels never change them, so they are left alone.
+//
+// host_layer_context_start is where a prepared context first returns to: its stack holds the
+// context in r12, the entry in r13 and the argument in rbx (see prepare_context).
+extern "C" [[noreturn]] __attribute__((used, visibility("hidden"))) void
+host_layer_run_context(host_layer::detail::context* self, host_layer::detail::context_entry entry,
+                       void* argument);
+
+asm(R"(
+    .text
+    .p2align 4
+    .globl host_layer_switch_stacks
+    .hidden host_layer_switch_stacks
+    .type host_layer_switch_stacks, @function
+host_layer_switch_stacks:
+    pushq %rbp
+    pushq %rbx
+    pushq %r12
+    pushq %r13
+    pushq %r14
+    pushq %r15
+    movq %rsp, (%rdi)
+    movq %rsi, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rbx
+    popq %rbp
+    ret
+    .size host_layer_switch_stacks, .-host_layer_switch_stacks
+
+    .p2align 4
+    .type host_layer_context_start, @function
+host_layer_context_start:
+    .cfi_startproc
+    .cfi_undefined rip
+    movq %r12, %rdi
+    movq %r13, %rsi
+    movq %rbx, %rdx
+    call host_layer_run_context
+    ud2
+    .cfi_endproc
+    .size host_layer_context_start, .-host_layer_context_start
+)");
+
+extern "C" void host_layer_context_start();
+
+// Runs a context's entry on its own stack and then leaves it for good.
+extern "C" void host_layer_run_context(host_layer::detail::context* self, host_layer::detail::context_entry entry,
+                                       void* argument)
+{
+    using namespace host_layer::detail;
+    after_switch(*self);
+    context* next = entry(argument);
+    before_switch(*self, *next, true);
+    void* abandoned = nullptr;
+    host_layer_switch_stacks(&abandoned, next->stack_pointer);
+    std::abort();  // an ended context is never switched to
+}
+
+namespace host_layer::detail {
+
+void prepare_context(context& c, stack_memory stack, context_entry entry, void* argument)
+{
+    // The first switch to `c` pops six registers and returns to host_layer_context_start, which
+    // must then see a 16-byte aligned stack pointer before it calls on.
+    const auto top = (reinterpret_cast<std::uintptr_t>(stack.base) + stack.size) & ~std::uintptr_t{15};
+    auto* frame = reinterpret_cast<void**>(top - 72);
+    frame[0] = nullptr;                                           // r15
+    frame[1] = nullptr;                                           // r14
+    frame[2] = reinterpret_cast<void*>(entry);                    // r13
+    frame[3] = &c;                                                // r12
+    frame[4] = argument;                                          // rbx
+    frame[5] = nullptr;                                           // rbp
+    frame[6] = reinterpret_cast<void*>(host_layer_context_start);  // return address
+    c.stack_pointer = frame;
+    c.stack = stack;
+    c.sanitizer_fake_stack = nullptr;
+}
+
+
+}  // namespace host_layer::detail
+
+#else  // Boost.Context
+
+namespace host_layer::detail {
+namespace {
+
+namespace ctx = boost::context;
+
+// Hands Boost a stack that the caller owns.
+class borrowed_stack {
+  public:
+    explicit borrowed_stack(stack_memory stack) : stack_(stack) {}
+    ctx::stack_context allocate()
+    {
+        ctx::stack_context s;
+        s.sp = static_cast<char*>(stack_.base) + stack_.size;
+        s.size = stack_.size;
+        return s;
+    }
+    void deallocate(ctx::stack_context&) noexcept {}
+
+  private:
+    stack_memory stack_;
+};
+
+}  // namespace
+
+void prepare_context(context& c, stack_memory stack, context_entry entry, void* argument)
+{
+    c.stack = stack;
+    c.fiber = ctx::fiber(std::allocator_arg, borrowed_stack(stack), [&c, entry, argument](ctx::fiber&&) {
+        after_switch(c);
+        context* next = entry(argument);
+        before_switch(c, *next, true);
+        return std::move(next->fiber);
+    });
+}
+
+void switch_context(context& from, context& to)
+{
+    before_switch(from, to, false);
+    // The resumed context finds the suspended one in `from`, wherever it switches to next.
+    std::move(to.fiber).resume_with([&from](ctx::fiber&& suspended) {
+        from.fiber = std::move(suspended);
+        return ctx::fiber{};
+    });
+    after_switch(from);
+}
+
+}  // namespace host_layer::detail
+
+#endif

@@ -1,0 +1,81 @@
+// Execution contexts for the threads of a block: each runs on a stack of its own, and a switch
+// suspends one context and resumes another.
+//
+// On x86-64 the switch is the layer's own (context_switch.cpp): it saves the six callee-saved
+// registers on the suspended stack, loads the other stack and returns into it, so that the
+// processor's return-address prediction stays in step. Elsewhere, or with
+// HOST_LAYER_BOOST_SWITCH defined, Boost.Context does the same job more slowly.
+#pragma once
+
+#include <cstddef>
+
+#if !defined(__x86_64__) && !defined(HOST_LAYER_BOOST_SWITCH)
+#define HOST_LAYER_BOOST_SWITCH 1
+#endif
+
+#if defined(HOST_LAYER_BOOST_SWITCH)
+#include <boost/context/fiber.hpp>
+#endif
+
+namespace host_layer::detail {
+
+// Memory for one context's stack: [base, base + size), growing down from the top.
+struct stack_memory {
+    void* base = nullptr;
+    std::size_t size = 0;
+};
+
+// A suspended context, or the one that runs now. A default-constructed context stands for the
+// calling OS thread's own stack: switching away from it saves it there.
+struct context {
+#if defined(HOST_LAYER_BOOST_SWITCH)
+    boost::context::fiber fiber;
+#else
+    void* stack_pointer = nullptr;  // where the saved registers lie while suspended
+#endif
+    stack_memory stack;            // empty for the OS thread's own stack until first needed
+    void* sanitizer_fake_stack = nullptr;
+};
+
+// What a new context runs. It returns the context to resume when it ends; a context that has
+// ended must not be switched to again.
+using context_entry = context* (*)(void* argument);
+
+// Makes `c` a context that starts `entry(argument)` on `stack` when first switched to. `c` must
+// not be running or suspended with frames of its own.
+void prepare_context(context& c, stack_memory stack, context_entry entry, void* argument);
+
+#if defined(HOST_LAYER_BOOST_SWITCH)
+// Suspends the caller into `from` and resumes `to`; returns when something switches to `from`.
+void switch_context(context& from, context& to);
+#else
+extern "C" void host_layer_switch_stacks(void** save, void* load);
+#if defined(__SANITIZE_ADDRESS__)
+void sanitizer_before_switch(context& from, const context& to, bool from_ends);
+void sanitizer_after_switch(context& resumed);
+#endif
+
+// Suspends the caller into `from` and resumes `to`; returns when something switches to `from`.
+// Inline, because a barrier costs little more than this.
+inline void switch_context(context& from, context& to)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    sanitizer_before_switch(from, to, false);
+#endif
+    host_layer_switch_stacks(&from.stack_pointer, to.stack_pointer);
+#if defined(__SANITIZE_ADDRESS__)
+    sanitizer_after_switch(from);
+#endif
+}
+#endif
+
+// A hint, before switching to `c` soon: bring its saved registers into the cache.
+inline void prefetch_context([[maybe_unused]] const context& c)
+{
+#if !defined(HOST_LAYER_BOOST_SWITCH)
+    __builtin_prefetch(c.stack_pointer, 0, 3);
+    __builtin_prefetch(static_cast<char*>(c.stack_pointer) + 64, 0, 3);
+#endif
+}
+
+}  // namespace host_layer::detail
