@@ -17,11 +17,8 @@ namespace {
 
 // AddressSanitizer must know which stack runs, or it takes a switch for a stack overflow and
 // an exception unwound on a context's stack for a wild jump.
-void fill_thread_stack(stack_memory& stack)
+[[gnu::noinline]] void fill_thread_stack(stack_memory& stack)
 {
-    if (stack.base != nullptr) {
-        return;
-    }
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) != 0 ||
         pthread_attr_getstack(&attributes, &stack.base, &stack.size) != 0) {
@@ -32,9 +29,13 @@ void fill_thread_stack(stack_memory& stack)
 
 }  // namespace
 
-void sanitizer_before_switch(context& from, const context& to, bool from_ends)
+// Uninstrumented, so that its frame is no fake one: a context that ends releases its fake
+// stack here, and this frame must outlive that.
+[[gnu::no_sanitize_address]] void sanitizer_before_switch(context& from, const context& to, bool from_ends)
 {
-    fill_thread_stack(from.stack);
+    if (from.stack.base == nullptr) {
+        fill_thread_stack(from.stack);
+    }
     __sanitizer_start_switch_fiber(from_ends ? nullptr : &from.sanitizer_fake_stack, to.stack.base,
                                    to.stack.size);
 }
@@ -112,15 +113,16 @@ host_layer_context_start:
 extern "C" void host_layer_context_start();
 
 // Runs a context's entry on its own stack and then leaves it for good.
-extern "C" void host_layer_run_context(host_layer::detail::context* self, host_layer::detail::context_entry entry,
+extern "C" [[gnu::no_sanitize_address]] void host_layer_run_context(host_layer::detail::context* self, host_layer::detail::context_entry entry,
                                        void* argument)
 {
     using namespace host_layer::detail;
     after_switch(*self);
     context* next = entry(argument);
     before_switch(*self, *next, true);
-    void* abandoned = nullptr;
-    host_layer_switch_stacks(&abandoned, next->stack_pointer);
+    // Nothing local may be touched from here on: under AddressSanitizer this frame's locals may
+    // lie on a fake stack that before_switch has just released.
+    host_layer_switch_stacks(&self->stack_pointer, next->stack_pointer);
     std::abort();  // an ended context is never switched to
 }
 

@@ -271,7 +271,8 @@ void begin_worker()
     worker_state& w = worker();
     const unsigned int threads = blockDim.x * blockDim.y * blockDim.z;
     w.threads = threads;
-    w.ring.assign(threads + 1, ring_place{});
+    w.ring.clear();
+    w.ring.resize(threads + 1);
     for (unsigned int k = 0; k < threads; ++k) {
         const unsigned int t = current_thread_order() == thread_order::descending ? threads - 1 - k : k;
         w.ring[k].coordinates = {t % blockDim.x, t / blockDim.x % blockDim.y, t / (blockDim.x * blockDim.y)};
