@@ -55,7 +55,7 @@ __global__ void first_thread_leaves_early(float* out)
         return;
     }
     __syncthreads();
-    out[threadIdx.x] = 1.0f;
+    out[blockIdx.x * blockDim.x + threadIdx.x] = 1.0f;
 }
 
 __global__ void last_thread_skips_a_barrier(float* out)
@@ -64,7 +64,7 @@ __global__ void last_thread_skips_a_barrier(float* out)
     if (threadIdx.x + 1 != blockDim.x) {
         __syncthreads();
     }
-    out[threadIdx.x] = 1.0f;
+    out[blockIdx.x * blockDim.x + threadIdx.x] = 1.0f;
 }
 
 // Thread 0 of every block reports what the block-shared array held before anyone wrote it.
@@ -162,7 +162,7 @@ TEST_F(LayerLaunch, AscendingOrderExposesAReductionMissingItsBarrier)
 TEST_F(LayerLaunch, ABarrierSomeThreadsNeverReachFailsTheLaunchInsteadOfHanging)
 {
     host_layer::set_tracing(true);
-    gpu::device_array<float> out(64);
+    gpu::device_array<float> out(3 * 64);  // one slot per thread: the blocks run on different workers
     for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
         host_layer::set_thread_order(order);
         EXPECT_EQ(gpu::launch(first_thread_leaves_early, dim3(3), dim3(64), out.get()),
