@@ -57,9 +57,10 @@ void BM_plain_loop_vector_add(benchmark::State& state)
 
 // The least any runner must do: call the kernel once per thread with its coordinates set, in a
 // plain loop on one core. The layer's own cost is the difference to BM_layer_vector_add/workers:1.
+// The kernel works on host vectors: device memory is closed to host code outside the layer.
 void BM_plain_loop_kernel_calls(benchmark::State& state)
 {
-    operands data;
+    std::vector<float> a(n, 1.0f), b(n, 2.0f), c(n);
     blockDim = dim3(block);
     gridDim = dim3(grid);
     for (auto _ : state) {
@@ -67,7 +68,7 @@ void BM_plain_loop_kernel_calls(benchmark::State& state)
             blockIdx = {bx, 0, 0};
             for (unsigned int tx = 0; tx < block; ++tx) {
                 threadIdx = {tx, 0, 0};
-                gputune::vector_add_kernel(data.a.get(), data.b.get(), data.c.get(), n);
+                gputune::vector_add_kernel(a.data(), b.data(), c.data(), n);
             }
         }
         benchmark::ClobberMemory();

@@ -236,11 +236,17 @@ TEST_F(Gputune, AFailedCallIsReportedAndEndsTheRun)
 
     for (const char* operation : {"cudaHostAlloc", "cudaEventElapsedTime", "cudaFree"}) {
         host_layer::reset();
+        host_layer::set_tracing(true);
         host_layer::fail_call(operation, 1, cudaErrorMemoryAllocation);
         const auto failed = run_captured("gputune", gputune::run);
         EXPECT_EQ(failed.status, 1) << operation;
         const std::string expected = std::string(operation) == "cudaHostAlloc" ? "cudaMallocHost" : operation;
         EXPECT_EQ(failed.err, "gputune: " + expected + ": out of memory\n");
+        // Only the buffer whose release failed is left; the test frees it.
+        const std::size_t left = std::string(operation) == "cudaFree" ? 1u : 0u;
+        EXPECT_EQ(device_allocations(), left) << operation;
+        EXPECT_EQ(testing_support::release_what_failed_releases_left(), left) << operation;
+        EXPECT_EQ(leaked(), 0u) << operation;
     }
 }
 

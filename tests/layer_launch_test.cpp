@@ -56,7 +56,7 @@ __global__ void first_thread_leaves_early(float* out)
         return;
     }
     __syncthreads();
-    out[threadIdx.x] = 1.0f;
+    out[blockIdx.x * blockDim.x + threadIdx.x] = 1.0f;
 }
 
 __global__ void last_thread_skips_a_barrier(float* out)
@@ -65,7 +65,7 @@ __global__ void last_thread_skips_a_barrier(float* out)
     if (threadIdx.x + 1 != blockDim.x) {
         __syncthreads();
     }
-    out[threadIdx.x] = 1.0f;
+    out[blockIdx.x * blockDim.x + threadIdx.x] = 1.0f;
 }
 
 // Every thread writes its round number, meets a barrier, and counts the threads of its block
@@ -205,7 +205,7 @@ TEST_F(LayerLaunch, AscendingOrderExposesAReductionMissingItsBarrier)
 TEST_F(LayerLaunch, ABarrierSomeThreadsNeverReachFailsTheLaunchInsteadOfHanging)
 {
     host_layer::set_tracing(true);
-    gpu::device_array<float> out(64);
+    gpu::device_array<float> out(3 * 64);  // one slot per thread: the blocks run on different workers
     for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
         host_layer::set_thread_order(order);
         EXPECT_EQ(gpu::launch(first_thread_leaves_early, dim3(3), dim3(64), out.get()),

@@ -79,6 +79,33 @@ inline std::vector<host_layer::traced_call> calls_of(const std::string& operatio
     return found;
 }
 
+// Releases what the traced releases that failed left behind: the allocation or event that a
+// failed cudaFree, cudaFreeHost or cudaEventDestroy named is still live. Returns how many it
+// released.
+inline std::size_t release_what_failed_releases_left()
+{
+    std::vector<host_layer::traced_call> failed;
+    for (const auto& call : host_layer::trace()) {
+        if (call.status != cudaSuccess && call.target != nullptr) {
+            failed.push_back(call);
+        }
+    }
+    std::size_t released = 0;
+    for (const auto& call : failed) {
+        void* target = const_cast<void*>(call.target);
+        cudaError_t status = cudaErrorInvalidValue;
+        if (call.operation == "cudaFree") {
+            status = cudaFree(target);
+        } else if (call.operation == "cudaFreeHost") {
+            status = cudaFreeHost(target);
+        } else if (call.operation == "cudaEventDestroy") {
+            status = cudaEventDestroy(static_cast<cudaEvent_t>(target));
+        }
+        released += status == cudaSuccess ? 1 : 0;
+    }
+    return released;
+}
+
 // The operations traced between the recording of `start` and of the next record of any event.
 inline std::vector<std::vector<std::string>> timed_intervals()
 {

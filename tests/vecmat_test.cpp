@@ -187,6 +187,7 @@ TEST_F(Vecmat, EachRuntimeCallMadeToFailIsReportedAndEndsTheRun)
     for (const auto& call : clean) {
         const int nth = ++seen[call.operation];
         host_layer::reset();
+        host_layer::set_tracing(true);
         const std::size_t device_before = host_layer::live_device_allocations();
         const std::size_t events_before = host_layer::live_events();
         host_layer::fail_call(call.operation, nth, cudaErrorMemoryAllocation);
@@ -204,10 +205,14 @@ TEST_F(Vecmat, EachRuntimeCallMadeToFailIsReportedAndEndsTheRun)
         for (std::size_t k = 0; k < lines.size() && k < 8; ++k) {
             EXPECT_EQ(lines[k].rfind(labels[k], 0), 0u) << lines[k];
         }
-        // Everything is released but what the failed release itself left.
+        // Everything is released but what the failed release itself left; the test frees that.
+        const bool failed_release = call.operation == "cudaFree" || call.operation == "cudaEventDestroy";
         EXPECT_EQ(host_layer::live_device_allocations() - device_before,
                   call.operation == "cudaFree" ? 1u : 0u);
         EXPECT_EQ(host_layer::live_events() - events_before, call.operation == "cudaEventDestroy" ? 1u : 0u);
+        EXPECT_EQ(testing_support::release_what_failed_releases_left(), failed_release ? 1u : 0u);
+        EXPECT_EQ(host_layer::live_device_allocations(), device_before);
+        EXPECT_EQ(host_layer::live_events(), events_before);
     }
     EXPECT_GE(clean.size(), 30u);
 }

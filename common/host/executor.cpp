@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "context_switch.h"
+#include "guarded_memory.h"
 #include "launch.h"
 #include "state.h"
 
@@ -353,6 +354,7 @@ cudaError_t begin_launch(dim3 grid, dim3 block_dim, const void* kernel)
 
 cudaError_t run_blocks(blocks_ref blocks)
 {
+    device_memory_access device_memory;  // open to the kernel until close()
     const unsigned long long total = static_cast<unsigned long long>(gridDim.x) * gridDim.y * gridDim.z;
     unsigned int count = host_layer::workers();
     if (count == 0) {
@@ -369,11 +371,12 @@ cudaError_t run_blocks(blocks_ref blocks)
         helper.join();
     }
     launch_state& l = current_launch();
-    leave(l.slot, l.failed ? cudaErrorLaunchFailure : cudaSuccess);
+    const cudaError_t status = device_memory.close(l.failed ? cudaErrorLaunchFailure : cudaSuccess);
+    leave(l.slot, status);
     if (l.error) {
         std::rethrow_exception(l.error);  // e.g. no memory for a fiber stack: not the kernel's fault
     }
-    return l.failed ? cudaErrorLaunchFailure : cudaSuccess;
+    return status;
 }
 
 void begin_block(unsigned int x, unsigned int y, unsigned int z)

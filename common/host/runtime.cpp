@@ -1,7 +1,8 @@
 // Memory, copies, events, error strings and the test controls of the host execution layer.
 //
 // Device and page-locked memory are host memory that the layer tracks, so that a call naming
-// memory outside a live allocation fails as the runtime does instead of touching it.
+// memory outside a live allocation fails as the runtime does instead of touching it. Device
+// memory is guarded besides (guarded_memory.h): the layer opens it only for its own work.
 
 #include <chrono>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <unordered_map>
 
 #include "control.h"
+#include "guarded_memory.h"
 #include "state.h"
 
 struct CUevent_st {
@@ -21,9 +23,6 @@ struct CUevent_st {
 
 namespace host_layer {
 namespace {
-
-// Fresh device memory holds this byte, so a missing zeroing shows up as NaN.
-constexpr unsigned char device_poison = 0xFF;
 
 struct region {
     std::size_t bytes;
@@ -79,14 +78,23 @@ bool device_range(const void* p, std::size_t bytes)
     return r != nullptr && r->second.device && within(p, bytes, *r);
 }
 
-// Host memory that the layer does not track (pageable memory) cannot be checked beyond null.
+// Host memory that the layer does not track (pageable memory) cannot be checked beyond null
+// and staying clear of device pages.
 bool host_range(const void* p, std::size_t bytes)
 {
     const auto* r = find_region(p);
     if (r == nullptr) {
-        return p != nullptr;
+        return p != nullptr && !touches_device_pages(p, bytes);
     }
     return !r->second.device && within(p, bytes, *r);
+}
+
+// Under unified addressing a pointer says itself where it points: into a live device
+// allocation, or to host memory.
+bool device_pointer(const void* p)
+{
+    const auto* r = find_region(p);
+    return r != nullptr && r->second.device;
 }
 
 cudaError_t allocate(void** ptr, std::size_t bytes, bool device)
@@ -98,12 +106,10 @@ cudaError_t allocate(void** ptr, std::size_t bytes, bool device)
     if (bytes == 0) {
         return cudaSuccess;
     }
-    void* memory = ::operator new (bytes, std::align_val_t{256}, std::nothrow);
+    void* memory =
+        device ? guarded_allocate(bytes) : ::operator new (bytes, std::align_val_t{256}, std::nothrow);
     if (memory == nullptr) {
         return cudaErrorMemoryAllocation;
-    }
-    if (device) {
-        std::memset(memory, device_poison, bytes);
     }
     state().regions.emplace(reinterpret_cast<std::uintptr_t>(memory), region{bytes, device});
     *ptr = memory;
@@ -121,7 +127,11 @@ cudaError_t release(void* ptr, bool device)
         return cudaErrorInvalidValue;
     }
     regions.erase(it);
-    ::operator delete (ptr, std::align_val_t{256});
+    if (device) {
+        guarded_release(ptr);
+    } else {
+        ::operator delete (ptr, std::align_val_t{256});
+    }
     return cudaSuccess;
 }
 
@@ -272,25 +282,32 @@ cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t bytes, cudaMemcpy
     if (const cudaError_t injected = enter({"cudaMemcpy", dst, src, bytes, kind}, slot)) {
         return injected;
     }
-    bool valid = false;
+    bool dst_device = false;
+    bool src_device = false;
     switch (kind) {
-    case cudaMemcpyHostToDevice:
-        valid = host_layer::device_range(dst, bytes) && host_layer::host_range(src, bytes);
-        break;
-    case cudaMemcpyDeviceToHost:
-        valid = host_layer::host_range(dst, bytes) && host_layer::device_range(src, bytes);
-        break;
-    case cudaMemcpyDeviceToDevice:
-        valid = host_layer::device_range(dst, bytes) && host_layer::device_range(src, bytes);
+    case cudaMemcpyHostToHost: break;
+    case cudaMemcpyHostToDevice: dst_device = true; break;
+    case cudaMemcpyDeviceToHost: src_device = true; break;
+    case cudaMemcpyDeviceToDevice: dst_device = src_device = true; break;
+    case cudaMemcpyDefault:
+        dst_device = host_layer::device_pointer(dst);
+        src_device = host_layer::device_pointer(src);
         break;
     default: return leave(slot, cudaErrorInvalidMemcpyDirection);
     }
+    const auto in_range = [bytes](const void* p, bool device) {
+        return device ? host_layer::device_range(p, bytes) : host_layer::host_range(p, bytes);
+    };
+    const bool valid = in_range(dst, dst_device) && in_range(src, src_device);
     if (bytes == 0) {
         return cudaSuccess;
     }
     if (!valid) {
         return leave(slot, cudaErrorInvalidValue);
     }
+    // Source first: when both lie in one buffer, the destination's access is the one that holds.
+    const host_layer::device_buffer_access source(src_device ? src : nullptr, false);
+    const host_layer::device_buffer_access destination(dst_device ? dst : nullptr, true);
     std::memmove(dst, src, bytes);
     return cudaSuccess;
 }
@@ -307,6 +324,7 @@ cudaError_t cudaMemset(void* ptr, int value, std::size_t bytes)
     if (!host_layer::device_range(ptr, bytes)) {
         return leave(slot, cudaErrorInvalidValue);
     }
+    const host_layer::device_buffer_access buffer(ptr, true);
     std::memset(ptr, value, bytes);
     return cudaSuccess;
 }
@@ -420,6 +438,7 @@ const char* cudaGetErrorString(cudaError_t error)
     case cudaErrorInvalidResourceHandle: return "invalid resource handle";
     case cudaErrorNotReady: return "device not ready";
     case cudaErrorLaunchFailure: return "unspecified launch failure";
+    case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
     case cudaErrorUnknown: return "unknown error";
     default: break;
     }
@@ -441,6 +460,7 @@ const char* cudaGetErrorName(cudaError_t error)
     case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
     case cudaErrorNotReady: return "cudaErrorNotReady";
     case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
+    case cudaErrorIllegalAddress: return "cudaErrorIllegalAddress";
     case cudaErrorUnknown: return "cudaErrorUnknown";
     default: break;
     }
