@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Which CCCL the build takes when several versions are installed, using stand-in packages that
 # carry CCCL's own version rule (same major version, at least the version asked for).
-# Usage: cccl_lookup.sh CMAKE
+# Usage: cccl_lookup.sh CMAKE GENERATOR MAKE_PROGRAM
 set -u
-cmake=$1
+cmake=$1 generator=$2 make_program=$3
 project=$(cd "$(dirname "$0")/cccl_lookup" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -29,7 +29,8 @@ for version in 2.3.2 2.7.0 2.8.1 3.0.1 4.0.0; do package "$version"; done
 configure() {
   local build=$work/build-$1 prefixes=$2 output
   shift 2
-  output=$("$cmake" -S "$project" -B "$build" -DCMAKE_PREFIX_PATH="$prefixes" "$@" 2>&1)
+  output=$("$cmake" -S "$project" -B "$build" -G "$generator" -DCMAKE_MAKE_PROGRAM="$make_program" \
+    -DCMAKE_PREFIX_PATH="$prefixes" "$@" 2>&1)
   if [ $? -eq 0 ]; then
     sed -n 's/^-- CCCL \([0-9.]*\) from .*/\1/p' <<<"$output"
   else
