@@ -87,5 +87,52 @@ expect "sanitizer errors added up" "3 errors" "$(sanitizer_errors "$work/dirty")
 printf 'vecmat: cudaMalloc: out of memory\n' >"$work/stopped"
 sanitizer_errors "$work/stopped" >/dev/null && fail "a run without a summary counted as clean"
 
+# --- the timing check, with stand-ins for vecmat and ncu -----------------------------------------
+# The stand-in vecmat prints, in its k-th run, the k-th line of PLAIN as its two kernel times;
+# the stand-in ncu measures DOT_NS and TRANSPOSE_NS.
+mkdir -p "$work/fake" "$work/gpu-check"
+cat >"$work/fake/vecmat" <<'PROGRAM'
+#!/usr/bin/env bash
+run=$(($(cat "$RUNS" 2>/dev/null || echo 0) + 1))
+echo "$run" >"$RUNS"
+read -r dot transpose <<<"$(sed -n "${run}p" <<<"$PLAIN")"
+echo "Время выполнения скалярного произведения (CUDA): $dot мс"
+echo "Скалярное произведение (CUDA): 2.09715e+06"
+echo "Время выполнения скалярного произведения (Thrust): 1 мс"
+echo "Скалярное произведение (Thrust): 2.09715e+06"
+echo "Время выполнения транспонирования (CUDA): $transpose мс"
+echo "Транспонированная матрица (CUDA): первый элемент: 1"
+echo "Время выполнения транспонирования (Thrust): 2 мс"
+echo "Транспонированная матрица (Thrust): первый элемент: 1"
+PROGRAM
+cat >"$work/fake/ncu" <<'PROGRAM'
+#!/usr/bin/env bash
+while [ $# -gt 0 ]; do [ "$1" = --log-file ] && log=$2; shift; done
+{
+  echo '"ID","Process ID","Process Name","Host Name","Kernel Name","gpu__time_duration.sum"'
+  echo '"","","","","","nsecond"'
+  echo "\"0\",\"1\",\"vecmat\",\"h\",\"dot_product_kernel\",\"$DOT_NS\""
+  echo "\"1\",\"1\",\"vecmat\",\"h\",\"transpose_kernel\",\"$TRANSPOSE_NS\""
+} >"$log"
+PROGRAM
+chmod +x "$work/fake/vecmat" "$work/fake/ncu"
+timing() {  # PLAIN DOT_NS TRANSPOSE_NS: the verdicts of the two timing rows
+  rm -f "$work/runs"
+  (
+    export PATH=$work/fake:$PATH RUNS=$work/runs PLAIN=$1 DOT_NS=$2 TRANSPOSE_NS=$3
+    bin=$work/fake log=$work/gpu-check/log work=$work/gpu-check rows=() failures=0
+    check_event_times
+    printf '%s\n' "${rows[@]}" | awk '{ print $1, $3 }' | paste -sd ' '
+  )
+}
+expect "times that agree, one plain run an outlier" "dot_product_kernel ok transpose_kernel ok" \
+  "$(timing $'0.0130 0.0468\n0.4300 0.0451\n0.0125 0.0460' 12,480 45,120)"
+expect "a dot-product interval that holds a module load" "dot_product_kernel failed transpose_kernel ok" \
+  "$(timing $'0.9500 0.0468\n0.9100 0.0451\n0.9300 0.0460' 12480 45120)"
+expect "a transpose twice as long as ncu measures" "dot_product_kernel ok transpose_kernel failed" \
+  "$(timing $'0.0130 0.0900\n0.0130 0.0910\n0.0130 0.0920' 12480 45120)"
+expect "no ncu result" "dot_product_kernel failed transpose_kernel failed" \
+  "$(timing $'0.0130 0.0468\n0.0130 0.0468\n0.0130 0.0468' '' '')"
+
 echo "$failures failed"
 [ "$failures" -eq 0 ]
