@@ -374,7 +374,7 @@ cudaError_t run_blocks(blocks_ref blocks)
     const cudaError_t status = device_memory.close(l.failed ? cudaErrorLaunchFailure : cudaSuccess);
     leave(l.slot, status);
     if (l.error) {
-        std::rethrow_exception(l.error);  // e.g. no memory for a fiber stack: not the kernel's fault
+        std::rethrow_exception(l.error);  // e.g. no memory for thread stacks: not the kernel's fault
     }
     return status;
 }

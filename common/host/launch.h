@@ -1,6 +1,7 @@
 // Kernel launch on the host execution layer. The blocks of a grid are shared out among worker
 // threads, one per core; within a block the threads run as a plain loop until one of them
-// meets a barrier, and as fibers from then on, so that __syncthreads is a real barrier.
+// meets a barrier, and each on a stack of its own from then on, so that __syncthreads is a real
+// barrier (see executor.cpp).
 #pragma once
 
 #include "control.h"
@@ -34,7 +35,7 @@ cudaError_t run_blocks(blocks_ref blocks);
 // Sets blockIdx and poisons this worker's block-shared arrays.
 void begin_block(unsigned int x, unsigned int y, unsigned int z);
 // Runs the block's first thread. Returns true when that thread met a barrier, in which case the
-// whole block has run on fibers; false when the other threads are left to a plain loop.
+// whole block has run on thread contexts; false when the other threads are left to a plain loop.
 bool run_first_thread(body_ref body);
 // Whether another worker has failed the launch.
 bool launch_failed();
