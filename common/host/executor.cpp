@@ -62,7 +62,8 @@ class thread_stacks {
     thread_stacks& operator=(const thread_stacks&) = delete;
     ~thread_stacks() { release(); }
 
-    // Stack k of at least `count`; earlier stacks stay valid only until count grows.
+    // Makes room for `count` stacks. Stacks handed out earlier stay valid while count does not
+    // grow, so it grows only while no context is live.
     void reserve(std::size_t count)
     {
         if (count <= count_) {
@@ -120,7 +121,7 @@ struct ring_place {
 
 // What one worker knows of the block it runs.
 struct worker_state {
-    bool plain = true;  // no barrier met yet in this block: the threads run straight through
+    bool plain = true;  // the threads run straight through: a barrier met now is divergence
     detail::body_ref body{};
     std::vector<ring_place> ring;  // first thread first, in the chosen order, and a spare
     unsigned int threads = 0;      // in the block
