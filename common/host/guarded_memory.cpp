@@ -14,11 +14,16 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace host_layer {
 namespace {
@@ -91,30 +96,50 @@ unsigned char canary(std::uintptr_t address)
     return static_cast<unsigned char>(word >> (8 * (address & 3)));
 }
 
-// Calls visit(first, last) for the head slack and the tail slack of `b`.
-template <class Visit> void for_each_slack(const block& b, Visit visit)
+struct byte_range {
+    unsigned char* first;
+    unsigned char* last;
+};
+
+// The head slack and the tail slack of `b`.
+std::array<byte_range, 2> slack_of(const block& b)
 {
-    visit(b.pages, b.buffer);
-    visit(b.buffer + b.bytes, b.pages + b.page_bytes);
+    return {byte_range{b.pages, b.buffer}, byte_range{b.buffer + b.bytes, b.pages + b.page_bytes}};
 }
 
-void write_canaries(const block& b)
+// Under AddressSanitizer the slack is poisoned as well, so that instrumented code (kernels,
+// tests) is reported at any access to it, a read included, as a GPU's memory checker reports
+// it. The layer's own canary work is uninstrumented.
+void poison_slack([[maybe_unused]] const block& b, [[maybe_unused]] bool poisoned)
 {
-    for_each_slack(b, [](unsigned char* first, unsigned char* last) {
-        for (unsigned char* p = first; p != last; ++p) {
+#if defined(__SANITIZE_ADDRESS__)
+    for (const byte_range& r : slack_of(b)) {
+        if (poisoned) {
+            ASAN_POISON_MEMORY_REGION(r.first, static_cast<std::size_t>(r.last - r.first));
+        } else {
+            ASAN_UNPOISON_MEMORY_REGION(r.first, static_cast<std::size_t>(r.last - r.first));
+        }
+    }
+#endif
+}
+
+[[gnu::no_sanitize_address]] void write_canaries(const block& b)
+{
+    for (const byte_range& r : slack_of(b)) {
+        for (unsigned char* p = r.first; p != r.last; ++p) {
             *p = canary(reinterpret_cast<std::uintptr_t>(p));
         }
-    });
+    }
 }
 
-bool canaries_intact(const block& b)
+[[gnu::no_sanitize_address]] bool canaries_intact(const block& b)
 {
     bool intact = true;
-    for_each_slack(b, [&intact](const unsigned char* first, const unsigned char* last) {
-        for (const unsigned char* p = first; p != last; ++p) {
+    for (const byte_range& r : slack_of(b)) {
+        for (const unsigned char* p = r.first; p != r.last; ++p) {
             intact = intact && *p == canary(reinterpret_cast<std::uintptr_t>(p));
         }
-    });
+    }
     return intact;
 }
 
@@ -148,6 +173,7 @@ void* guarded_allocate(std::size_t bytes)
     }
     std::memset(b.buffer, device_poison, bytes);
     write_canaries(b);
+    poison_slack(b, true);
     protect(b.pages, b.page_bytes, PROT_NONE);
     blocks().emplace(reinterpret_cast<std::uintptr_t>(b.mapping), b);
     return b.buffer;
@@ -159,6 +185,7 @@ void guarded_release(void* buffer)
     if (b == nullptr) {
         return;
     }
+    poison_slack(*b, false);  // the addresses may be mapped again, for anything
     munmap(b->mapping, b->mapping_bytes);
     blocks().erase(reinterpret_cast<std::uintptr_t>(b->mapping));
 }
