@@ -254,7 +254,8 @@ TEST_F(LayerLaunch, AFailedLaunchEndsEveryThreadItStartedAndLeavesTheLayerFit)
             EXPECT_EQ(host_layer::live_thread_contexts(), 0u);
             // An exception other than a divergence is the host's problem, not the kernel's: it is
             // carried out of the launch.
-            EXPECT_THROW(gpu::launch(throws_after_a_barrier, dim3(3), dim3(64), out.get()), std::runtime_error);
+            EXPECT_THROW(gpu::launch(throws_after_a_barrier, dim3(3), dim3(64), out.get()),
+                         std::runtime_error);
             EXPECT_EQ(host_layer::live_thread_contexts(), 0u);
             for (float sum : block_sums(reduction, 3)) {
                 EXPECT_EQ(sum, 32640.0f);

@@ -46,7 +46,10 @@ void sanitizer_after_switch(context& resumed)
 }
 
 namespace {
-void before_switch(context& from, const context& to, bool from_ends) { sanitizer_before_switch(from, to, from_ends); }
+void before_switch(context& from, const context& to, bool from_ends)
+{
+    sanitizer_before_switch(from, to, from_ends);
+}
 void after_switch(context& resumed) { sanitizer_after_switch(resumed); }
 }  // namespace
 #else
@@ -113,8 +116,9 @@ host_layer_context_start:
 extern "C" void host_layer_context_start();
 
 // Runs a context's entry on its own stack and then leaves it for good.
-extern "C" [[gnu::no_sanitize_address]] void host_layer_run_context(host_layer::detail::context* self, host_layer::detail::context_entry entry,
-                                       void* argument)
+extern "C" [[gnu::no_sanitize_address]] void host_layer_run_context(host_layer::detail::context* self,
+                                                                    host_layer::detail::context_entry entry,
+                                                                    void* argument)
 {
     using namespace host_layer::detail;
     after_switch(*self);
@@ -134,18 +138,17 @@ void prepare_context(context& c, stack_memory stack, context_entry entry, void* 
     // must then see a 16-byte aligned stack pointer before it calls on.
     const auto top = (reinterpret_cast<std::uintptr_t>(stack.base) + stack.size) & ~std::uintptr_t{15};
     auto* frame = reinterpret_cast<void**>(top - 72);
-    frame[0] = nullptr;                                           // r15
-    frame[1] = nullptr;                                           // r14
-    frame[2] = reinterpret_cast<void*>(entry);                    // r13
-    frame[3] = &c;                                                // r12
-    frame[4] = argument;                                          // rbx
-    frame[5] = nullptr;                                           // rbp
+    frame[0] = nullptr;                                            // r15
+    frame[1] = nullptr;                                            // r14
+    frame[2] = reinterpret_cast<void*>(entry);                     // r13
+    frame[3] = &c;                                                 // r12
+    frame[4] = argument;                                           // rbx
+    frame[5] = nullptr;                                            // rbp
     frame[6] = reinterpret_cast<void*>(host_layer_context_start);  // return address
     c.stack_pointer = frame;
     c.stack = stack;
     c.sanitizer_fake_stack = nullptr;
 }
-
 
 }  // namespace host_layer::detail
 

@@ -33,7 +33,7 @@ struct context {
 #else
     void* stack_pointer = nullptr;  // where the saved registers lie while suspended
 #endif
-    stack_memory stack;            // empty for the OS thread's own stack until first needed
+    stack_memory stack;  // empty for the OS thread's own stack until first needed
     void* sanitizer_fake_stack = nullptr;
 };
 

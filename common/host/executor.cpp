@@ -123,9 +123,9 @@ struct ring_place {
 struct worker_state {
     bool plain = true;  // the threads run straight through: a barrier met now is divergence
     detail::body_ref body{};
-    std::vector<ring_place> ring;  // first thread first, in the chosen order, and a spare
-    unsigned int threads = 0;      // in the block
-    unsigned int position = 0;     // ring place of the running thread
+    std::vector<ring_place> ring;      // first thread first, in the chosen order, and a spare
+    unsigned int threads = 0;          // in the block
+    unsigned int position = 0;         // ring place of the running thread
     arrival round = arrival::barrier;  // what the first thread did in the current round
     bool ring_used = false;            // the first thread met a barrier in this block
     bool contexts_made = false;        // in this launch
