@@ -45,18 +45,6 @@ void sanitizer_after_switch(context& resumed)
     __sanitizer_finish_switch_fiber(resumed.sanitizer_fake_stack, nullptr, nullptr);
 }
 
-namespace {
-void before_switch(context& from, const context& to, bool from_ends)
-{
-    sanitizer_before_switch(from, to, from_ends);
-}
-void after_switch(context& resumed) { sanitizer_after_switch(resumed); }
-}  // namespace
-#else
-namespace {
-void before_switch(context&, const context&, bool) {}
-void after_switch(context&) {}
-}  // namespace
 #endif
 
 }  // namespace host_layer::detail
@@ -121,9 +109,9 @@ extern "C" [[gnu::no_sanitize_address]] void host_layer_run_context(host_layer::
                                                                     void* argument)
 {
     using namespace host_layer::detail;
-    after_switch(*self);
+    sanitizer_after_switch(*self);
     context* next = entry(argument);
-    before_switch(*self, *next, true);
+    sanitizer_before_switch(*self, *next, true);
     // Nothing local may be touched from here on: under AddressSanitizer this frame's locals may
     // lie on a fake stack that before_switch has just released.
     host_layer_switch_stacks(&self->stack_pointer, next->stack_pointer);
@@ -182,22 +170,22 @@ void prepare_context(context& c, stack_memory stack, context_entry entry, void* 
 {
     c.stack = stack;
     c.fiber = ctx::fiber(std::allocator_arg, borrowed_stack(stack), [&c, entry, argument](ctx::fiber&&) {
-        after_switch(c);
+        sanitizer_after_switch(c);
         context* next = entry(argument);
-        before_switch(c, *next, true);
+        sanitizer_before_switch(c, *next, true);
         return std::move(next->fiber);
     });
 }
 
 void switch_context(context& from, context& to)
 {
-    before_switch(from, to, false);
+    sanitizer_before_switch(from, to, false);
     // The resumed context finds the suspended one in `from`, wherever it switches to next.
     std::move(to.fiber).resume_with([&from](ctx::fiber&& suspended) {
         from.fiber = std::move(suspended);
         return ctx::fiber{};
     });
-    after_switch(from);
+    sanitizer_after_switch(from);
 }
 
 }  // namespace host_layer::detail

@@ -45,27 +45,29 @@ using context_entry = context* (*)(void* argument);
 // not be running or suspended with frames of its own.
 void prepare_context(context& c, stack_memory stack, context_entry entry, void* argument);
 
+// Tell AddressSanitizer, where it runs, which stack a switch enters (`from_ends`: the stack
+// being left is done with for good); elsewhere they do nothing.
+#if defined(__SANITIZE_ADDRESS__)
+void sanitizer_before_switch(context& from, const context& to, bool from_ends);
+void sanitizer_after_switch(context& resumed);
+#else
+inline void sanitizer_before_switch(context&, const context&, bool) {}
+inline void sanitizer_after_switch(context&) {}
+#endif
+
 #if defined(HOST_LAYER_BOOST_SWITCH)
 // Suspends the caller into `from` and resumes `to`; returns when something switches to `from`.
 void switch_context(context& from, context& to);
 #else
 extern "C" void host_layer_switch_stacks(void** save, void* load);
-#if defined(__SANITIZE_ADDRESS__)
-void sanitizer_before_switch(context& from, const context& to, bool from_ends);
-void sanitizer_after_switch(context& resumed);
-#endif
 
 // Suspends the caller into `from` and resumes `to`; returns when something switches to `from`.
 // Inline, because a barrier costs little more than this.
 inline void switch_context(context& from, context& to)
 {
-#if defined(__SANITIZE_ADDRESS__)
     sanitizer_before_switch(from, to, false);
-#endif
     host_layer_switch_stacks(&from.stack_pointer, to.stack_pointer);
-#if defined(__SANITIZE_ADDRESS__)
     sanitizer_after_switch(from);
-#endif
 }
 #endif
 
