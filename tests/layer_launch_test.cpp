@@ -110,6 +110,43 @@ __global__ void throws_after_a_barrier(float* out)
     out[blockIdx.x * blockDim.x + threadIdx.x] = 1.0f;
 }
 
+// Every thread keeps more values of every kind live across barriers than the registers hold,
+// and writes what it kept. A barrier that let the next thread's switch clobber a register
+// would show as another thread's value.
+constexpr int kept_values = 12;
+
+template <class Out> void keep_values_across_barriers(unsigned int t, Out out)
+{
+    int i1 = static_cast<int>(t * 3), i2 = static_cast<int>(t * 5 + 1), i3 = static_cast<int>(t ^ 0x55u);
+    float f1 = static_cast<float>(t) * 0.5f, f2 = static_cast<float>(t) + 0.25f,
+          f3 = 1.0f / static_cast<float>(t);
+    float f4 = static_cast<float>(t * t), f5 = static_cast<float>(t) * 3.0f;
+    double d1 = t * 1.5, d2 = t + 0.125, d3 = 1.0 / t;
+    long double l1 = t * 2.5L;
+    out(0);  // a barrier in the kernel, nothing on the host
+    i1 += 1;
+    f1 += 1.0f;
+    d1 += 1.0;
+    out(0);
+    out(0);
+    const double kept[kept_values] = {double(i1), double(i2), double(i3), f1, f2, f3,
+                                      f4,         f5,         d1,         d2, d3, static_cast<double>(l1)};
+    for (int k = 0; k < kept_values; ++k) {
+        out(k + 1, kept[k]);
+    }
+}
+
+__global__ void keeps_values_across_barriers(double* out)
+{
+    const unsigned int thread = blockIdx.x * blockDim.x + threadIdx.x;
+    struct {
+        double* slots;
+        void operator()(int) const { __syncthreads(); }
+        void operator()(int k, double value) const { slots[k - 1] = value; }
+    } barrier_or_store{out + thread * kept_values};
+    keep_values_across_barriers(threadIdx.x + 1, barrier_or_store);
+}
+
 // Thread 0 of every block reports what the block-shared array held before anyone wrote it.
 __global__ void read_shared_before_writing(std::uint32_t* out)
 {
@@ -190,6 +227,31 @@ TEST_F(LayerLaunch, BarriersMakeATreeReductionCorrectInBothOrders)
         for (float sum : block_sums(reduction, 5)) {
             EXPECT_EQ(sum, 32640.0f);
         }
+    }
+}
+
+TEST_F(LayerLaunch, EveryThreadKeepsItsOwnValuesAcrossBarriers)
+{
+    host_layer::set_workers(2);
+    constexpr unsigned int blocks = 3, threads = 96;
+    std::vector<double> expected(blocks * threads * kept_values);
+    for (unsigned int thread = 0; thread < blocks * threads; ++thread) {
+        struct {
+            double* slots;
+            void operator()(int) const {}
+            void operator()(int k, double value) const { slots[k - 1] = value; }
+        } store{&expected[thread * kept_values]};
+        keep_values_across_barriers(thread % threads + 1, store);
+    }
+    for (auto order : {host_layer::thread_order::ascending, host_layer::thread_order::descending}) {
+        host_layer::set_thread_order(order);
+        gpu::device_array<double> out(expected.size());
+        ASSERT_EQ(gpu::launch(keeps_values_across_barriers, dim3(blocks), dim3(threads), out.get()),
+                  cudaSuccess);
+        std::vector<double> kept(expected.size());
+        ASSERT_EQ(cudaMemcpy(kept.data(), out.get(), kept.size() * sizeof(double), cudaMemcpyDeviceToHost),
+                  cudaSuccess);
+        EXPECT_EQ(kept, expected);
     }
 }
 

@@ -134,8 +134,10 @@ void prepare_context(context& c, stack_memory stack, context_entry entry, void* 
     frame[5] = nullptr;                                            // rbp
     frame[6] = reinterpret_cast<void*>(host_layer_context_start);  // return address
     c.stack_pointer = frame;
+#if defined(__SANITIZE_ADDRESS__)
     c.stack = stack;
     c.sanitizer_fake_stack = nullptr;
+#endif
 }
 
 }  // namespace host_layer::detail
@@ -168,7 +170,9 @@ class borrowed_stack {
 
 void prepare_context(context& c, stack_memory stack, context_entry entry, void* argument)
 {
+#if defined(__SANITIZE_ADDRESS__)
     c.stack = stack;
+#endif
     c.fiber = ctx::fiber(std::allocator_arg, borrowed_stack(stack), [&c, entry, argument](ctx::fiber&&) {
         sanitizer_after_switch(c);
         context* next = entry(argument);

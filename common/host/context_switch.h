@@ -33,8 +33,12 @@ struct context {
 #else
     void* stack_pointer = nullptr;  // where the saved registers lie while suspended
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+    // What AddressSanitizer is told at a switch. Other builds leave them out: a block's ring
+    // reads a context at every barrier, and the smaller it is the more of the ring stays cached.
     stack_memory stack;  // empty for the OS thread's own stack until first needed
     void* sanitizer_fake_stack = nullptr;
+#endif
 };
 
 // What a new context runs. It returns the context to resume when it ends; a context that has

@@ -50,6 +50,14 @@ constexpr std::size_t thread_stack_bytes = 64 * 1024;
 constexpr unsigned int max_block_threads = 1024;
 constexpr unsigned int max_workers = 16;
 
+// The layer's own switch can run from a kernel's frame (barrier.h); Boost.Context cannot, and
+// AddressSanitizer must hear of every switch.
+#if defined(HOST_LAYER_BOOST_SWITCH) || defined(__SANITIZE_ADDRESS__)
+constexpr bool inline_barrier = false;
+#else
+constexpr bool inline_barrier = true;
+#endif
+
 // Contexts started and not yet ended, in all workers.
 std::atomic<std::size_t> started_contexts{0};
 
@@ -124,13 +132,10 @@ struct worker_state {
     bool plain = true;  // the threads run straight through: a barrier met now is divergence
     detail::body_ref body{};
     std::vector<ring_place> ring;      // first thread first, in the chosen order, and a spare
-    unsigned int threads = 0;          // in the block
-    unsigned int position = 0;         // ring place of the running thread
     arrival round = arrival::barrier;  // what the first thread did in the current round
     bool ring_used = false;            // the first thread met a barrier in this block
     bool contexts_made = false;        // in this launch
     bool diverged = false;             // a thread arrived otherwise than the first
-    bool ending = false;               // the launch is over: contexts unwind and end
     std::exception_ptr fault;          // thrown by a kernel on a thread's own stack
     thread_stacks stacks;
     unsigned char* shared = nullptr;  // this worker's block-shared section
@@ -141,6 +146,9 @@ worker_state& worker()
     static thread_local worker_state w;
     return w;
 }
+
+// Position, thread count and end of the launch live where the inline barrier reads them.
+using detail::current_ring;
 
 struct launch_state {
     std::size_t slot = 0;
@@ -190,8 +198,8 @@ unsigned char* locate_shared_section()
 // back to the running thread.
 inline void hand_on(worker_state& w, unsigned int next)
 {
-    context& from = w.ring[w.position].thread_context;
-    w.position = next;
+    context& from = w.ring[current_ring.position].thread_context;
+    current_ring.position = next;
     threadIdx = w.ring[next].coordinates;
     // The place after the last is a spare whose saved registers are null: prefetching that
     // costs nothing and spares a branch.
@@ -199,20 +207,19 @@ inline void hand_on(worker_state& w, unsigned int next)
     detail::switch_context(from, w.ring[next].thread_context);
 }
 
-[[noreturn, gnu::noinline]] void abandon_thread() { throw thread_abandoned{}; }
-
 // A thread other than the first arrives at a barrier or at its end. It hands control on round
 // the ring, or straight back to the first thread when it arrived otherwise than the first did.
 inline void arrive(worker_state& w, arrival how)
 {
-    unsigned int next = w.position + 1 == w.threads ? 0 : w.position + 1;
+    const unsigned int position = current_ring.position;
+    unsigned int next = position + 1 == current_ring.threads ? 0 : position + 1;
     if (how != w.round) [[unlikely]] {
         w.diverged = true;
         next = 0;
     }
     hand_on(w, next);
-    if (w.ending) [[unlikely]] {
-        abandon_thread();
+    if (current_ring.ending) [[unlikely]] {
+        detail::abandon_thread();
     }
 }
 
@@ -222,7 +229,7 @@ context* run_thread(void* state)
 {
     auto& w = *static_cast<worker_state*>(state);
     started_contexts.fetch_add(1, std::memory_order_relaxed);
-    while (!w.ending) {
+    while (!current_ring.ending) {
         bool faulted = false;
         try {
             w.body();
@@ -244,8 +251,8 @@ context* run_thread(void* state)
 
 void make_contexts(worker_state& w)
 {
-    w.stacks.reserve(w.threads);
-    for (std::size_t k = 1; k < w.threads; ++k) {
+    w.stacks.reserve(current_ring.threads);
+    for (std::size_t k = 1; k < current_ring.threads; ++k) {
         detail::prepare_context(w.ring[k].thread_context, w.stacks[k], run_thread, &w);
     }
     w.contexts_made = true;
@@ -255,10 +262,11 @@ void make_contexts(worker_state& w)
 // arrived as it did.
 void first_thread_round(worker_state& w, arrival how)
 {
-    if (w.threads == 1) {
+    if (current_ring.threads == 1) {
         return;
     }
     w.round = how;
+    current_ring.inline_round = inline_barrier && how == arrival::barrier;
     hand_on(w, 1);
     if (w.fault) {
         std::rethrow_exception(std::exchange(w.fault, nullptr));
@@ -272,14 +280,19 @@ void begin_worker()
 {
     worker_state& w = worker();
     const unsigned int threads = blockDim.x * blockDim.y * blockDim.z;
-    w.threads = threads;
     w.ring.clear();
     w.ring.resize(threads + 1);
+    current_ring.threads = threads;
+    current_ring.stride = sizeof(ring_place);
+    current_ring.coordinates = reinterpret_cast<unsigned char*>(&w.ring[0].coordinates);
+#if !defined(HOST_LAYER_BOOST_SWITCH)
+    current_ring.stack_pointers = reinterpret_cast<unsigned char*>(&w.ring[0].thread_context.stack_pointer);
+#endif
     for (unsigned int k = 0; k < threads; ++k) {
         const unsigned int t = current_thread_order() == thread_order::descending ? threads - 1 - k : k;
         w.ring[k].coordinates = {t % blockDim.x, t / blockDim.x % blockDim.y, t / (blockDim.x * blockDim.y)};
     }
-    w.position = 0;
+    current_ring.position = 0;
     w.diverged = false;
     w.fault = nullptr;
     w.plain = true;
@@ -293,15 +306,15 @@ void end_worker()
 {
     worker_state& w = worker();
     if (w.contexts_made) {
-        w.ending = true;
-        for (std::size_t k = 1; k < w.threads; ++k) {
-            w.position = static_cast<unsigned int>(k);
+        current_ring.ending = true;
+        for (std::size_t k = 1; k < current_ring.threads; ++k) {
+            current_ring.position = static_cast<unsigned int>(k);
             detail::switch_context(w.ring[0].thread_context, w.ring[k].thread_context);
         }
-        w.ending = false;
+        current_ring.ending = false;
         w.contexts_made = false;
     }
-    w.position = 0;
+    current_ring.position = 0;
     w.plain = true;
 }
 
@@ -430,15 +443,23 @@ namespace {
 }  // namespace
 }  // namespace host_layer
 
-void __syncthreads()
+namespace host_layer::detail {
+
+__thread barrier_ring current_ring;
+
+void barrier()
 {
-    host_layer::worker_state& w = host_layer::worker();
-    if (w.position != 0) [[likely]] {
-        host_layer::arrive(w, host_layer::arrival::barrier);
+    worker_state& w = worker();
+    if (current_ring.position != 0) {
+        arrive(w, arrival::barrier);
     } else {
-        host_layer::first_thread_barrier(w);
+        first_thread_barrier(w);
     }
 }
+
+[[gnu::noinline]] void abandon_thread() { throw thread_abandoned{}; }
+
+}  // namespace host_layer::detail
 
 float atomicAdd(float* address, float value)
 {

@@ -26,9 +26,7 @@ extern __thread uint3 blockIdx;
 extern dim3 blockDim;
 extern dim3 gridDim;
 
-// Barrier across the threads of a block. A barrier that some threads of a block never reach
-// makes the launch fail with cudaErrorLaunchFailure.
-void __syncthreads();
+#include "barrier.h"
 
 // Adds `value` to `*address` indivisibly and returns the previous value.
 float atomicAdd(float* address, float value);
