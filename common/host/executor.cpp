@@ -7,7 +7,8 @@
 // at a barrier each thread switches straight to the next, and the last back to the first, so
 // that every thread reaches barrier k before any passes it, at one switch per thread. A thread
 // that finishes while the first waits at a barrier, or waits at a barrier while the first has
-// finished, fails the launch.
+// finished, fails the launch. Threads other than the first usually hand on from the kernel's
+// own frame (barrier.h); every other case comes through barrier() below.
 
 #include <sys/mman.h>
 #include <unistd.h>
