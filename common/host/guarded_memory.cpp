@@ -155,15 +155,22 @@ void* guarded_allocate(std::size_t bytes)
     block b{};
     b.bytes = bytes;
     b.page_bytes = round_up(rounded, page_size());
-    b.mapping_bytes = b.page_bytes + 2 * guard;
+    const bool huge = b.page_bytes >= huge_page_bytes;
+    // A large buffer gets a huge page's worth of room more, so that its pages can end on a huge
+    // page boundary: a size in whole huge pages is then all huge pages.
+    b.mapping_bytes = b.page_bytes + 2 * guard + (huge ? huge_page_bytes : 0);
     void* mapping = mmap(nullptr, b.mapping_bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) {
         return nullptr;
     }
     b.mapping = static_cast<unsigned char*>(mapping);
     b.pages = b.mapping + guard;
+    if (huge) {
+        const auto end = reinterpret_cast<std::uintptr_t>(b.pages + b.page_bytes);
+        b.pages += round_up(end, huge_page_bytes) - end;
+    }
     b.buffer = b.pages + b.page_bytes - rounded;
-    if (b.page_bytes >= huge_page_bytes) {
+    if (huge) {
         madvise(b.pages, b.page_bytes, MADV_HUGEPAGE);  // a request: without it, only slower
     }
     // Making the pages writable is when the system commits memory to them; it may refuse.
