@@ -120,7 +120,7 @@ TEST_F(LayerGuard, AReadJustPastABufferYieldsNaNOrIsReportedUnderAddressSanitize
 TEST_F(LayerGuardDeathTest, AnAccessPastTheAlignmentBoundaryStopsTheProcess)
 {
     host_layer::set_workers(2);
-    for (int n : {64, 1024}) {  // 256 bytes, and one page
+    for (int n : {64, 1024, 1 << 20}) {  // 256 bytes, one page, and 4 MiB: two whole huge pages
         SCOPED_TRACE("n = " + std::to_string(n));
         gpu::device_array<float> buffer(n);
         gpu::device_array<float> larger(n + 1);
