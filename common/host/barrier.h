@@ -9,6 +9,7 @@
 // aligned save area, leaves one line per suspended thread (the six callee-saved registers, the
 // return address and the kernel's stack pointer), so a whole block's worth stays in the L1
 // cache; through a call to an out-of-line barrier it takes two.
+// Included by runtime.h, after the coordinates that the barrier sets.
 #pragma once
 
 #include <cstddef>
