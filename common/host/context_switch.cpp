@@ -2,6 +2,7 @@
 
 #include "context_switch.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
@@ -51,41 +52,60 @@ void sanitizer_after_switch(context& resumed)
 
 #if !defined(HOST_LAYER_BOOST_SWITCH)
 
-// host_layer_switch_stacks(save, load): pushes the callee-saved registers (rbp, rbx, r12-r15)
-// on the running stack, stores the stack pointer at *save, takes `load` as the stack pointer,
-// pops the registers saved there and returns to the address above them. Everything else the
-// ABI lets a call clobber, so the compiler already keeps it elsewhere. The floating-point
-// control words are callee-saved too, but kernels never change them, so they are left alone.
+// host_layer_switch_context(save, load): stores the callee-saved registers (rbx, rbp, r12-r15),
+// the stack pointer the caller will have after the return and the return address at *save;
+// loads the registers and stack pointer kept at *load and resumes at its address. Everything
+// else the ABI lets a call clobber, so the compiler already keeps it elsewhere. The
+// floating-point control words are callee-saved too, but kernels never change them, so they are
+// left alone.
 //
-// host_layer_context_start is where a prepared context first returns to: its stack holds the
-// context in r12, the entry in r13 and the argument in rbx (see prepare_context).
+// It resumes with a return, after pushing the resume address on the loaded stack, so that calls
+// and returns stay paired and the processor's return-address prediction stays in step. A
+// context that the inline barrier (barrier.h) suspended keeps a stack pointer 128 bytes below its
+// own, so that push never reaches the red zone of the kernel's frame.
+//
+// host_layer_context_start is where a prepared context first resumes: its saved registers hold
+// the context in r12, the entry in r13 and the argument in rbx (see prepare_context).
 extern "C" [[noreturn]] __attribute__((used, visibility("hidden"))) void
 host_layer_run_context(host_layer::detail::context* self, host_layer::detail::context_entry entry,
                        void* argument);
 
+namespace {
+using host_layer::detail::saved_registers;
+static_assert(offsetof(saved_registers, rbx) == 0 && offsetof(saved_registers, rbp) == 8 &&
+              offsetof(saved_registers, r12) == 16 && offsetof(saved_registers, r13) == 24 &&
+              offsetof(saved_registers, r14) == 32 && offsetof(saved_registers, r15) == 40 &&
+              offsetof(saved_registers, rsp) == 48 && offsetof(saved_registers, rip) == 56,
+              "the switch's assembly relies on these offsets");
+}  // namespace
+
 asm(R"(
     .text
     .p2align 4
-    .globl host_layer_switch_stacks
-    .hidden host_layer_switch_stacks
-    .type host_layer_switch_stacks, @function
-host_layer_switch_stacks:
-    pushq %rbp
-    pushq %rbx
-    pushq %r12
-    pushq %r13
-    pushq %r14
-    pushq %r15
-    movq %rsp, (%rdi)
-    movq %rsi, %rsp
-    popq %r15
-    popq %r14
-    popq %r13
-    popq %r12
-    popq %rbx
-    popq %rbp
+    .globl host_layer_switch_context
+    .hidden host_layer_switch_context
+    .type host_layer_switch_context, @function
+host_layer_switch_context:
+    movq (%rsp), %rax
+    leaq 8(%rsp), %rdx
+    movq %rbx, 0(%rdi)
+    movq %rbp, 8(%rdi)
+    movq %r12, 16(%rdi)
+    movq %r13, 24(%rdi)
+    movq %r14, 32(%rdi)
+    movq %r15, 40(%rdi)
+    movq %rdx, 48(%rdi)
+    movq %rax, 56(%rdi)
+    movq 0(%rsi), %rbx
+    movq 8(%rsi), %rbp
+    movq 16(%rsi), %r12
+    movq 24(%rsi), %r13
+    movq 32(%rsi), %r14
+    movq 40(%rsi), %r15
+    movq 48(%rsi), %rsp
+    pushq 56(%rsi)
     ret
-    .size host_layer_switch_stacks, .-host_layer_switch_stacks
+    .size host_layer_switch_context, .-host_layer_switch_context
 
     .p2align 4
     .type host_layer_context_start, @function
@@ -114,7 +134,7 @@ extern "C" [[gnu::no_sanitize_address]] void host_layer_run_context(host_layer::
     sanitizer_before_switch(*self, *next, true);
     // Nothing local may be touched from here on: under AddressSanitizer this frame's locals may
     // lie on a fake stack that before_switch has just released.
-    host_layer_switch_stacks(&self->stack_pointer, next->stack_pointer);
+    host_layer_switch_context(&self->registers, &next->registers);
     std::abort();  // an ended context is never switched to
 }
 
@@ -122,18 +142,15 @@ namespace host_layer::detail {
 
 void prepare_context(context& c, stack_memory stack, context_entry entry, void* argument)
 {
-    // The first switch to `c` pops six registers and returns to host_layer_context_start, which
-    // must then see a 16-byte aligned stack pointer before it calls on.
+    // host_layer_context_start calls on, so it must start with a 16-byte aligned stack pointer;
+    // the 16 bytes above it stay unused.
     const auto top = (reinterpret_cast<std::uintptr_t>(stack.base) + stack.size) & ~std::uintptr_t{15};
-    auto* frame = reinterpret_cast<void**>(top - 72);
-    frame[0] = nullptr;                                            // r15
-    frame[1] = nullptr;                                            // r14
-    frame[2] = reinterpret_cast<void*>(entry);                     // r13
-    frame[3] = &c;                                                 // r12
-    frame[4] = argument;                                           // rbx
-    frame[5] = nullptr;                                            // rbp
-    frame[6] = reinterpret_cast<void*>(host_layer_context_start);  // return address
-    c.stack_pointer = frame;
+    c.registers = {};
+    c.registers.r12 = &c;
+    c.registers.r13 = reinterpret_cast<void*>(entry);
+    c.registers.rbx = argument;
+    c.registers.rsp = reinterpret_cast<void*>(top - 16);
+    c.registers.rip = reinterpret_cast<void*>(host_layer_context_start);
 #if defined(__SANITIZE_ADDRESS__)
     c.stack = stack;
     c.sanitizer_fake_stack = nullptr;

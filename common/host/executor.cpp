@@ -122,17 +122,14 @@ enum class arrival { barrier, finished };
 // Thrown on a thread's own stack to unwind it when the launch ends with it still suspended.
 struct thread_abandoned {};
 
-// One thread of the block, by its place in the ring.
-struct ring_place {
-    uint3 coordinates{};
-    context thread_context;  // place 0, the first thread, runs on the worker's own stack
-};
-
 // What one worker knows of the block it runs.
 struct worker_state {
     bool plain = true;  // the threads run straight through: a barrier met now is divergence
     detail::body_ref body{};
-    std::vector<ring_place> ring;      // first thread first, in the chosen order, and a spare
+    // By ring place: first thread first, in the chosen order, and a spare. The first thread runs
+    // on the worker's own stack.
+    std::vector<context> contexts;
+    std::vector<uint3> coordinates;
     arrival round = arrival::barrier;  // what the first thread did in the current round
     bool ring_used = false;            // the first thread met a barrier in this block
     bool contexts_made = false;        // in this launch
@@ -199,13 +196,12 @@ unsigned char* locate_shared_section()
 // back to the running thread.
 inline void hand_on(worker_state& w, unsigned int next)
 {
-    context& from = w.ring[current_ring.position].thread_context;
+    context& from = w.contexts[current_ring.position];
     current_ring.position = next;
-    threadIdx = w.ring[next].coordinates;
-    // The place after the last is a spare whose saved registers are null: prefetching that
-    // costs nothing and spares a branch.
-    detail::prefetch_context(w.ring[next + 1].thread_context);
-    detail::switch_context(from, w.ring[next].thread_context);
+    threadIdx = w.coordinates[next];
+    // The place after the last is a spare: prefetching it spares a branch.
+    detail::prefetch_context(w.contexts[next + 1]);
+    detail::switch_context(from, w.contexts[next]);
 }
 
 // A thread other than the first arrives at a barrier or at its end. It hands control on round
@@ -247,14 +243,14 @@ context* run_thread(void* state)
         }
     }
     started_contexts.fetch_sub(1, std::memory_order_relaxed);
-    return &w.ring[0].thread_context;
+    return &w.contexts[0];
 }
 
 void make_contexts(worker_state& w)
 {
     w.stacks.reserve(current_ring.threads);
     for (std::size_t k = 1; k < current_ring.threads; ++k) {
-        detail::prepare_context(w.ring[k].thread_context, w.stacks[k], run_thread, &w);
+        detail::prepare_context(w.contexts[k], w.stacks[k], run_thread, &w);
     }
     w.contexts_made = true;
 }
@@ -281,17 +277,15 @@ void begin_worker()
 {
     worker_state& w = worker();
     const unsigned int threads = blockDim.x * blockDim.y * blockDim.z;
-    w.ring.clear();
-    w.ring.resize(threads + 1);
+    w.contexts.clear();
+    w.contexts.resize(threads + 1);
+    w.coordinates.resize(threads + 1);
     current_ring.threads = threads;
-    current_ring.stride = sizeof(ring_place);
-    current_ring.coordinates = reinterpret_cast<unsigned char*>(&w.ring[0].coordinates);
-#if !defined(HOST_LAYER_BOOST_SWITCH)
-    current_ring.stack_pointers = reinterpret_cast<unsigned char*>(&w.ring[0].thread_context.stack_pointer);
-#endif
+    current_ring.contexts = w.contexts.data();
+    current_ring.coordinates = w.coordinates.data();
     for (unsigned int k = 0; k < threads; ++k) {
         const unsigned int t = current_thread_order() == thread_order::descending ? threads - 1 - k : k;
-        w.ring[k].coordinates = {t % blockDim.x, t / blockDim.x % blockDim.y, t / (blockDim.x * blockDim.y)};
+        w.coordinates[k] = {t % blockDim.x, t / blockDim.x % blockDim.y, t / (blockDim.x * blockDim.y)};
     }
     current_ring.position = 0;
     w.diverged = false;
@@ -310,7 +304,7 @@ void end_worker()
         current_ring.ending = true;
         for (std::size_t k = 1; k < current_ring.threads; ++k) {
             current_ring.position = static_cast<unsigned int>(k);
-            detail::switch_context(w.ring[0].thread_context, w.ring[k].thread_context);
+            detail::switch_context(w.contexts[0], w.contexts[k]);
         }
         current_ring.ending = false;
         w.contexts_made = false;
@@ -407,7 +401,7 @@ bool run_first_thread(body_ref body)
     w.body = body;
     w.plain = false;
     w.ring_used = false;
-    threadIdx = w.ring[0].coordinates;
+    threadIdx = w.coordinates[0];
     body();
     if (w.ring_used) {
         first_thread_round(w, arrival::finished);
