@@ -4,11 +4,9 @@
 // divergence, the end of a thread, sanitized and Boost.Context builds) goes through the layer's
 // out-of-line barrier (executor.cpp).
 //
-// Why inline: a block of 256 threads keeps 256 suspended contexts, and what a barrier costs is
-// mostly reading and writing them. Inline, the switch stores the suspended thread's registers in
-// its context and loads the next thread's from the adjacent one, touches neither thread's stack,
-// and jumps to where the next thread resumes without a call or a return, so that the
-// return-address prediction of the kernel's own calls and returns stays in step.
+// Why inline: a barrier costs little more than the switch itself, which stores the suspended
+// thread's registers in its context and loads the next thread's from the adjacent one
+// (context_switch.h); a call to the out-of-line barrier would cost about as much again.
 // Included by runtime.h, after the coordinates that the barrier sets.
 #pragma once
 
@@ -39,47 +37,6 @@ void barrier();
 // Unwinds the running thread's frames once the launch has ended without it.
 [[noreturn]] void abandon_thread();
 
-#if defined(HOST_LAYER_INLINE_BARRIER)
-// Saves the running thread at *save and resumes the one saved at *load; returns when another
-// thread resumes this one. The saved stack pointer is 128 bytes below the kernel's, so that the
-// out-of-line switch may push the resume address there without touching the kernel's red zone.
-// The callee-saved registers go through *save and *load; every other register is declared
-// clobbered.
-inline void switch_from_kernel(saved_registers* save, const saved_registers* load)
-{
-    asm volatile(
-        "movq %%rbx, 0(%0)\n\t"
-        "movq %%rbp, 8(%0)\n\t"
-        "movq %%r12, 16(%0)\n\t"
-        "movq %%r13, 24(%0)\n\t"
-        "movq %%r14, 32(%0)\n\t"
-        "movq %%r15, 40(%0)\n\t"
-        "leaq -128(%%rsp), %%rax\n\t"
-        "movq %%rax, 48(%0)\n\t"
-        "leaq 1f(%%rip), %%rax\n\t"
-        "movq %%rax, 56(%0)\n\t"
-        "movq 0(%1), %%rbx\n\t"
-        "movq 8(%1), %%rbp\n\t"
-        "movq 16(%1), %%r12\n\t"
-        "movq 24(%1), %%r13\n\t"
-        "movq 32(%1), %%r14\n\t"
-        "movq 40(%1), %%r15\n\t"
-        "movq 48(%1), %%rsp\n\t"
-        "jmp *56(%1)\n"
-        "1:\n\t"
-        "leaq 128(%%rsp), %%rsp"
-        : "+D"(save), "+S"(load)
-        :
-        : "rax", "rcx", "rdx", "r8", "r9", "r10", "r11", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5",
-          "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15",
-#if defined(__AVX512F__)
-          "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25", "xmm26",
-          "xmm27", "xmm28", "xmm29", "xmm30", "xmm31", "k1", "k2", "k3", "k4", "k5", "k6", "k7",
-#endif
-          "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)", "st(7)", "memory", "cc");
-}
-#endif
-
 }  // namespace host_layer::detail
 
 // Barrier across the threads of a block. A barrier that some threads of a block never reach
@@ -95,7 +52,7 @@ inline void __syncthreads()
         host_layer::detail::context* const contexts = current_ring.contexts;
         threadIdx = current_ring.coordinates[next];
         __builtin_prefetch(&contexts[next + 1], 0, 3);
-        host_layer::detail::switch_from_kernel(&contexts[position].registers, &contexts[next].registers);
+        host_layer::detail::switch_context(contexts[position], contexts[next]);
         if (current_ring.ending) [[unlikely]] {
             host_layer::detail::abandon_thread();
         }

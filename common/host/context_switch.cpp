@@ -2,7 +2,6 @@
 
 #include "context_switch.h"
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
@@ -52,61 +51,15 @@ void sanitizer_after_switch(context& resumed)
 
 #if !defined(HOST_LAYER_BOOST_SWITCH)
 
-// host_layer_switch_context(save, load): stores the callee-saved registers (rbx, rbp, r12-r15),
-// the stack pointer the caller will have after the return and the return address at *save;
-// loads the registers and stack pointer kept at *load and resumes at its address. Everything
-// else the ABI lets a call clobber, so the compiler already keeps it elsewhere. The
-// floating-point control words are callee-saved too, but kernels never change them, so they are
-// left alone.
-//
-// It resumes with a return, after pushing the resume address on the loaded stack, so that calls
-// and returns stay paired and the processor's return-address prediction stays in step. A
-// context that the inline barrier (barrier.h) suspended keeps a stack pointer 128 bytes below its
-// own, so that push never reaches the red zone of the kernel's frame.
-//
-// host_layer_context_start is where a prepared context first resumes: its saved registers hold
-// the context in r12, the entry in r13 and the argument in rbx (see prepare_context).
+// host_layer_context_start is where a prepared context first resumes (see switch_registers):
+// its saved registers hold the context in r12, the entry in r13 and the argument in rbx (see
+// prepare_context).
 extern "C" [[noreturn]] __attribute__((used, visibility("hidden"))) void
 host_layer_run_context(host_layer::detail::context* self, host_layer::detail::context_entry entry,
                        void* argument);
 
-namespace {
-using host_layer::detail::saved_registers;
-static_assert(offsetof(saved_registers, rbx) == 0 && offsetof(saved_registers, rbp) == 8 &&
-              offsetof(saved_registers, r12) == 16 && offsetof(saved_registers, r13) == 24 &&
-              offsetof(saved_registers, r14) == 32 && offsetof(saved_registers, r15) == 40 &&
-              offsetof(saved_registers, rsp) == 48 && offsetof(saved_registers, rip) == 56,
-              "the switch's assembly relies on these offsets");
-}  // namespace
-
 asm(R"(
     .text
-    .p2align 4
-    .globl host_layer_switch_context
-    .hidden host_layer_switch_context
-    .type host_layer_switch_context, @function
-host_layer_switch_context:
-    movq (%rsp), %rax
-    leaq 8(%rsp), %rdx
-    movq %rbx, 0(%rdi)
-    movq %rbp, 8(%rdi)
-    movq %r12, 16(%rdi)
-    movq %r13, 24(%rdi)
-    movq %r14, 32(%rdi)
-    movq %r15, 40(%rdi)
-    movq %rdx, 48(%rdi)
-    movq %rax, 56(%rdi)
-    movq 0(%rsi), %rbx
-    movq 8(%rsi), %rbp
-    movq 16(%rsi), %r12
-    movq 24(%rsi), %r13
-    movq 32(%rsi), %r14
-    movq 40(%rsi), %r15
-    movq 48(%rsi), %rsp
-    pushq 56(%rsi)
-    ret
-    .size host_layer_switch_context, .-host_layer_switch_context
-
     .p2align 4
     .type host_layer_context_start, @function
 host_layer_context_start:
@@ -134,7 +87,7 @@ extern "C" [[gnu::no_sanitize_address]] void host_layer_run_context(host_layer::
     sanitizer_before_switch(*self, *next, true);
     // Nothing local may be touched from here on: under AddressSanitizer this frame's locals may
     // lie on a fake stack that before_switch has just released.
-    host_layer_switch_context(&self->registers, &next->registers);
+    switch_registers(&self->registers, &next->registers);
     std::abort();  // an ended context is never switched to
 }
 
