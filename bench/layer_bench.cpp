@@ -128,6 +128,39 @@ void BM_layer_tree_reduction_256(benchmark::State& state)
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// A kernel whose threads meet `count` barriers and do next to nothing else.
+__global__ void barriers_kernel(float* out, int count)
+{
+    float value = static_cast<float>(threadIdx.x);
+    for (int k = 0; k < count; ++k) {
+        __syncthreads();
+        value += 1.0f;
+    }
+    if (value < 0.0f) {
+        *out = value;  // never: keeps the loop from being optimised away
+    }
+}
+
+// The argument is the number of barriers each thread meets. Against one barrier, the cost of 33
+// gives the cost of one barrier for one thread: (t33 - t1) / 32. What one barrier leaves is the
+// cost of starting, switching to and ending a thread.
+void BM_layer_barriers(benchmark::State& state)
+{
+    host_layer::reset();
+    host_layer::set_workers(1);
+    gpu::device_array<float> out{1};
+    const int count = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        const cudaError_t status = gpu::launch(barriers_kernel, dim3(grid), dim3(block), out.get(), count);
+        if (failed(state, status, "barriers_kernel")) {
+            return;
+        }
+    }
+    state.counters["seconds_per_thread"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * n,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 }  // namespace
 
 BENCHMARK(BM_plain_loop_vector_add)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -139,3 +172,4 @@ BENCHMARK(BM_layer_vector_add)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_layer_tree_reduction_256)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_layer_barriers)->ArgName("barriers")->Arg(1)->Arg(33)->UseRealTime()->Unit(benchmark::kMicrosecond);

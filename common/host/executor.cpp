@@ -91,13 +91,7 @@ class thread_stacks {
         }
     }
 
-    // The tops are staggered by a cache line per stack, so that the registers saved at the top
-    // of each fall in different cache sets instead of all competing for one.
-    stack_memory operator[](std::size_t k) const
-    {
-        const std::size_t stagger = (k % 64) * 64;
-        return {base_ + k * stride() + page(), thread_stack_bytes - stagger};
-    }
+    stack_memory operator[](std::size_t k) const { return {base_ + k * stride() + page(), thread_stack_bytes}; }
 
   private:
     static std::size_t page() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
