@@ -22,7 +22,8 @@ cudaError_t launch(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... a
     static_assert(sizeof...(Params) == sizeof...(Args), "one argument per kernel parameter");
     std::tuple<Params...> values(std::forward<Args>(args)...);
 #if defined(GPU_BACKEND_HOST)
-    auto body = [&] { std::apply(kernel, values); };
+    // By value, so that the thread loop can keep the kernel and its arguments in registers.
+    auto body = [kernel, values] { std::apply(kernel, values); };
     return host_layer::launch(reinterpret_cast<const void*>(kernel), grid, block, body);
 #else
     return std::apply(

@@ -61,6 +61,10 @@ template <class Body> cudaError_t launch(const void* kernel, dim3 grid, dim3 blo
     const auto ref = detail::body_ref::to(body);
     const bool descending = current_thread_order() == thread_order::descending;
     auto blocks = [&](unsigned long long first_block, unsigned long long last_block) {
+        // Copies whose addresses never leave this frame: the compiler may keep what they hold in
+        // registers across the kernel calls instead of reloading it for every thread.
+        const dim3 extent = block;
+        Body thread_body = body;
         for (unsigned long long linear = first_block; linear < last_block && !detail::launch_failed();
              ++linear) {
             detail::begin_block(static_cast<unsigned int>(linear % grid.x),
@@ -72,19 +76,19 @@ template <class Body> cudaError_t launch(const void* kernel, dim3 grid, dim3 blo
             // The first thread met no barrier: the others run straight through. A barrier met
             // here is one the first thread never reached.
             // In descending order each coordinate counts down from its last value.
-            const auto ordered = [descending](unsigned int k, unsigned int extent) {
-                return descending ? extent - 1 - k : k;
+            const auto ordered = [descending](unsigned int k, unsigned int count) {
+                return descending ? count - 1 - k : k;
             };
             bool first = true;
-            for (unsigned int z = 0; z < block.z; ++z) {
-                for (unsigned int y = 0; y < block.y; ++y) {
-                    for (unsigned int x = 0; x < block.x; ++x) {
+            for (unsigned int z = 0; z < extent.z; ++z) {
+                for (unsigned int y = 0; y < extent.y; ++y) {
+                    for (unsigned int x = 0; x < extent.x; ++x) {
                         if (first) {
                             first = false;
                             continue;
                         }
-                        detail::set_thread(ordered(x, block.x), ordered(y, block.y), ordered(z, block.z));
-                        body();
+                        detail::set_thread(ordered(x, extent.x), ordered(y, extent.y), ordered(z, extent.z));
+                        thread_body();
                     }
                 }
             }
