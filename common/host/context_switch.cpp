@@ -58,9 +58,12 @@ extern "C" [[noreturn]] __attribute__((used, visibility("hidden"))) void
 host_layer_run_context(host_layer::detail::context* self, host_layer::detail::context_entry entry,
                        void* argument);
 
+// Global but hidden, so that every link-time partition of the executable finds it.
 asm(R"(
-    .text
+    .pushsection .text
     .p2align 4
+    .globl host_layer_context_start
+    .hidden host_layer_context_start
     .type host_layer_context_start, @function
 host_layer_context_start:
     .cfi_startproc
@@ -72,6 +75,7 @@ host_layer_context_start:
     ud2
     .cfi_endproc
     .size host_layer_context_start, .-host_layer_context_start
+    .popsection
 )");
 
 extern "C" void host_layer_context_start();

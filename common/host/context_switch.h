@@ -85,11 +85,14 @@ void switch_context(context& from, context& to);
 #else
 // Saves the running context's registers at *save and resumes the context saved at *load;
 // returns when something resumes the saved one. Inline and without a call: the callee-saved
-// registers (rbx, rbp, r12-r15) go through *save and *load, every other register is declared
-// clobbered, and control passes with an indirect jump to the resume address, so that calls and
-// returns stay paired and the processor's return-address prediction stays in step. Neither
-// stack is touched. The floating-point control words are callee-saved too, but kernels never
-// change them, so they are left alone.
+// registers (rbx, rbp, r12-r15) go through *save and *load, and every other register the
+// compiler may allocate (AVX-512 and APX ones included where the target has them) is declared
+// clobbered. Control passes with an indirect jump to the resume address, never a call or a
+// return, so that each thread's own calls and returns stay paired for the processor's
+// return-address prediction; the threads of a ring mostly switch from the same place, where
+// what one thread's calls left on the predictor also fits the next. Neither stack is touched.
+// The floating-point control words are callee-saved too, but kernels never change them, so they
+// are left alone.
 inline void switch_registers(saved_registers* save, const saved_registers* load)
 {
     asm volatile(
@@ -117,7 +120,11 @@ inline void switch_registers(saved_registers* save, const saved_registers* load)
           "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15",
 #if defined(__AVX512F__)
           "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25", "xmm26",
-          "xmm27", "xmm28", "xmm29", "xmm30", "xmm31", "k1", "k2", "k3", "k4", "k5", "k6", "k7",
+          "xmm27", "xmm28", "xmm29", "xmm30", "xmm31", "k0", "k1", "k2", "k3", "k4", "k5", "k6", "k7",
+#endif
+#if defined(__APX_F__)
+          "r16", "r17", "r18", "r19", "r20", "r21", "r22", "r23", "r24", "r25", "r26", "r27", "r28", "r29", "r30",
+          "r31",
 #endif
           "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)", "st(7)", "memory", "cc");
 }

@@ -4,6 +4,8 @@
 // barrier (see executor.cpp).
 #pragma once
 
+#include <type_traits>
+
 #include "control.h"
 #include "runtime.h"
 
@@ -53,8 +55,11 @@ namespace host_layer {
 
 // Runs `body` once for every thread of the grid, with the built-in coordinates set. The kernel
 // has finished when the call returns, which keeps every later runtime call in stream order.
+// Threads that run as a plain loop call a copy of `body`, so it must be copyable and every copy
+// must do the same: a kernel and its arguments, not a callable that counts its calls.
 template <class Body> cudaError_t launch(const void* kernel, dim3 grid, dim3 block, Body& body)
 {
+    static_assert(std::is_copy_constructible_v<Body>, "plain-loop threads call a copy of the body");
     if (const cudaError_t status = detail::begin_launch(grid, block, kernel); status != cudaSuccess) {
         return status;
     }
