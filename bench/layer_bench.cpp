@@ -172,4 +172,9 @@ BENCHMARK(BM_layer_vector_add)
     ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_layer_tree_reduction_256)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_layer_barriers)->ArgName("barriers")->Arg(1)->Arg(33)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_layer_barriers)
+    ->ArgName("barriers")
+    ->Arg(1)
+    ->Arg(33)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);

@@ -91,7 +91,10 @@ class thread_stacks {
         }
     }
 
-    stack_memory operator[](std::size_t k) const { return {base_ + k * stride() + page(), thread_stack_bytes}; }
+    stack_memory operator[](std::size_t k) const
+    {
+        return {base_ + k * stride() + page(), thread_stack_bytes};
+    }
 
   private:
     static std::size_t page() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
