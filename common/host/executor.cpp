@@ -51,12 +51,12 @@ constexpr std::size_t thread_stack_bytes = 64 * 1024;
 constexpr unsigned int max_block_threads = 1024;
 constexpr unsigned int max_workers = 16;
 
-// The layer's own switch can run from a kernel's frame (barrier.h); Boost.Context cannot, and
-// AddressSanitizer must hear of every switch.
-#if defined(HOST_LAYER_BOOST_SWITCH) || defined(__SANITIZE_ADDRESS__)
-constexpr bool inline_barrier = false;
-#else
+// Whether barrier.h switches from the kernel's frame: with the layer's own switch, outside
+// AddressSanitizer builds (which must hear of every switch).
+#if defined(HOST_LAYER_INLINE_BARRIER)
 constexpr bool inline_barrier = true;
+#else
+constexpr bool inline_barrier = false;
 #endif
 
 // Contexts started and not yet ended, in all workers.
