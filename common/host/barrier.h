@@ -11,14 +11,13 @@
 // Included by runtime.h, after the coordinates that the barrier sets.
 #pragma once
 
+#include "context_switch.h"
+
 #if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__) && !defined(HOST_LAYER_BOOST_SWITCH)
 #define HOST_LAYER_INLINE_BARRIER 1
-#include "context_switch.h"
 #endif
 
 namespace host_layer::detail {
-
-struct context;
 
 // The ring of the block that runs on this worker, as the barrier sees it (see executor.cpp).
 struct barrier_ring {
@@ -26,12 +25,32 @@ struct barrier_ring {
     unsigned int threads = 0;   // in the block
     bool inline_round = false;  // the inline barrier may hand control on in this round
     bool ending = false;        // the launch is over: a resumed thread unwinds and ends
-    // By ring place: each thread's context and coordinates. The place after the last is a spare.
+    // By ring place: each thread's context and coordinates. The context after the last is a
+    // spare, there to be prefetched.
     context* contexts = nullptr;
     const uint3* coordinates = nullptr;
 };
 
 extern __thread barrier_ring current_ring;
+
+// The ring place after the running thread's: the last thread's is the first.
+inline unsigned int next_place()
+{
+    const unsigned int position = current_ring.position;
+    return position + 1 == current_ring.threads ? 0 : position + 1;
+}
+
+// Hands control from the running thread to ring place `next` and returns when control comes
+// back to the running thread.
+inline void hand_on(unsigned int next)
+{
+    context* const contexts = current_ring.contexts;
+    const unsigned int position = current_ring.position;
+    current_ring.position = next;
+    threadIdx = current_ring.coordinates[next];
+    prefetch_context(contexts[next + 1]);
+    switch_context(contexts[position], contexts[next]);
+}
 
 // The barrier for every case the inline one leaves out.
 void barrier();
@@ -46,14 +65,8 @@ inline void __syncthreads()
 {
 #if defined(HOST_LAYER_INLINE_BARRIER)
     using host_layer::detail::current_ring;
-    const unsigned int position = current_ring.position;
-    if (position != 0 && current_ring.inline_round) [[likely]] {
-        const unsigned int next = position + 1 == current_ring.threads ? 0 : position + 1;
-        current_ring.position = next;
-        host_layer::detail::context* const contexts = current_ring.contexts;
-        threadIdx = current_ring.coordinates[next];
-        __builtin_prefetch(&contexts[next + 1], 0, 3);
-        host_layer::detail::switch_context(contexts[position], contexts[next]);
+    if (current_ring.position != 0 && current_ring.inline_round) [[likely]] {
+        host_layer::detail::hand_on(host_layer::detail::next_place());
         if (current_ring.ending) [[unlikely]] {
             host_layer::detail::abandon_thread();
         }

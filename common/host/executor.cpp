@@ -123,8 +123,8 @@ struct thread_abandoned {};
 struct worker_state {
     bool plain = true;  // the threads run straight through: a barrier met now is divergence
     detail::body_ref body{};
-    // By ring place: first thread first, in the chosen order, and a spare. The first thread runs
-    // on the worker's own stack.
+    // By ring place, first thread first, in the chosen order (see barrier_ring). The first
+    // thread runs on the worker's own stack.
     std::vector<context> contexts;
     std::vector<uint3> coordinates;
     arrival round = arrival::barrier;  // what the first thread did in the current round
@@ -189,29 +189,16 @@ unsigned char* locate_shared_section()
     return s.found;
 }
 
-// Hands control from the running thread to ring place `next` and returns when control comes
-// back to the running thread.
-inline void hand_on(worker_state& w, unsigned int next)
-{
-    context& from = w.contexts[current_ring.position];
-    current_ring.position = next;
-    threadIdx = w.coordinates[next];
-    // The place after the last is a spare: prefetching it spares a branch.
-    detail::prefetch_context(w.contexts[next + 1]);
-    detail::switch_context(from, w.contexts[next]);
-}
-
 // A thread other than the first arrives at a barrier or at its end. It hands control on round
 // the ring, or straight back to the first thread when it arrived otherwise than the first did.
 inline void arrive(worker_state& w, arrival how)
 {
-    const unsigned int position = current_ring.position;
-    unsigned int next = position + 1 == current_ring.threads ? 0 : position + 1;
+    unsigned int next = detail::next_place();
     if (how != w.round) [[unlikely]] {
         w.diverged = true;
         next = 0;
     }
-    hand_on(w, next);
+    detail::hand_on(next);
     if (current_ring.ending) [[unlikely]] {
         detail::abandon_thread();
     }
@@ -236,7 +223,7 @@ context* run_thread(void* state)
         }
         // Hand over outside the handler: the exception being handled belongs to the OS thread.
         if (faulted) {
-            hand_on(w, 0);
+            detail::hand_on(0);
         }
     }
     started_contexts.fetch_sub(1, std::memory_order_relaxed);
@@ -261,7 +248,7 @@ void first_thread_round(worker_state& w, arrival how)
     }
     w.round = how;
     current_ring.inline_round = inline_barrier && how == arrival::barrier;
-    hand_on(w, 1);
+    detail::hand_on(1);
     if (w.fault) {
         std::rethrow_exception(std::exchange(w.fault, nullptr));
     }
@@ -276,7 +263,7 @@ void begin_worker()
     const unsigned int threads = blockDim.x * blockDim.y * blockDim.z;
     w.contexts.clear();
     w.contexts.resize(threads + 1);
-    w.coordinates.resize(threads + 1);
+    w.coordinates.resize(threads);
     current_ring.threads = threads;
     current_ring.contexts = w.contexts.data();
     current_ring.coordinates = w.coordinates.data();
