@@ -22,6 +22,16 @@ class runtime_failure : public std::runtime_error {
     const std::string& operation() const noexcept { return operation_; }
     const std::string& message() const noexcept { return message_; }
 
+    // The same failure as one of `step` (the kernel or copy being timed, say), unless its
+    // operation already names it.
+    runtime_failure within(const std::string& step) const
+    {
+        if (operation_.find(step) != std::string::npos) {
+            return *this;
+        }
+        return runtime_failure(step + ": " + operation_, message_, step + ": " + what());
+    }
+
   private:
     std::string operation_;
     std::string message_;

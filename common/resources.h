@@ -81,18 +81,25 @@ class event {
     cudaEvent_t event_ = nullptr;
 };
 
-// Times `work` on the default stream: start is recorded before it is issued, stop after it, and
-// the milliseconds between them are read once stop has been reached. Whatever was issued before
-// the call is complete before start, since the stream runs in order.
-template <class Work> float time_with_events(const event& start, const event& stop, Work&& work)
+// Times `work`, the kernel or copy `name`, on the default stream: start is recorded before it is
+// issued, stop after it, and the milliseconds between them are read once stop has been reached.
+// Whatever was issued before the call is complete before start, since the stream runs in order.
+// A failure in the interval is reported as one of `name`: a kernel's fault, say, surfaces at
+// the synchronisation on stop.
+template <class Work>
+float time_with_events(const char* name, const event& start, const event& stop, Work&& work)
 {
-    GPU_CHECK(cudaEventRecord(start.get(), 0));
-    work();
-    GPU_CHECK(cudaEventRecord(stop.get(), 0));
-    GPU_CHECK(cudaEventSynchronize(stop.get()));
-    float ms = 0.0f;
-    GPU_CHECK(cudaEventElapsedTime(&ms, start.get(), stop.get()));
-    return ms;
+    try {
+        GPU_CHECK(cudaEventRecord(start.get(), 0));
+        work();
+        GPU_CHECK(cudaEventRecord(stop.get(), 0));
+        GPU_CHECK(cudaEventSynchronize(stop.get()));
+        float ms = 0.0f;
+        GPU_CHECK(cudaEventElapsedTime(&ms, start.get(), stop.get()));
+        return ms;
+    } catch (const runtime_failure& failure) {
+        throw failure.within(name);
+    }
 }
 
 }  // namespace gpu

@@ -119,4 +119,20 @@ TEST(Binary, GputunePrintsItsSeventeenLines)
         << lines[16];
 }
 
+// A library's release that throws while a failure unwinds makes the C++ runtime call
+// std::terminate; the program still ends with its one line and exit status 1, naming the step,
+// and what it printed before stays, the unflushed rest included.
+TEST(Binary, AReleaseThatThrowsWhileAFailureUnwindsEndsInOneLine)
+{
+    const auto in_step = run_program(TERMINATE_PROBE_PATH);
+    EXPECT_EQ(in_step.status, 1);
+    EXPECT_EQ(in_step.err, "vecmat: dot_product_thrust: CUDA free failed: cudaErrorIllegalAddress: an illegal "
+                           "memory access was encountered\n");
+    EXPECT_EQ(in_step.out, "a line printed before\nand one not yet flushed");
+
+    const auto outside = run_program(std::string(TERMINATE_PROBE_PATH) + " outside");
+    EXPECT_EQ(outside.status, 1);
+    EXPECT_EQ(outside.err, "vecmat: cudaFree: an illegal memory access was encountered\n");
+}
+
 }  // namespace

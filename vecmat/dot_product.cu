@@ -31,7 +31,7 @@ void dot_product_step(const std::vector<float>& a, const std::vector<float>& b, 
     const int block_size = 256;
     const int grid_size = (n + block_size - 1) / block_size;
     gpu::load_kernel(dot_product_kernel);
-    const float ms = gpu::time_with_events(start, stop, [&] {
+    const float ms = gpu::time_with_events("dot_product_kernel", start, stop, [&] {
         gpu::launch_checked("dot_product_kernel", dot_product_kernel, dim3(grid_size), dim3(block_size),
                             device_a.get(), device_b.get(), device_result.get(), n);
     });

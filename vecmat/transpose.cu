@@ -31,7 +31,7 @@ void transpose_step(const std::vector<float>& matrix, std::vector<float>& transp
     const dim3 grid((static_cast<unsigned int>(rows) + block.x - 1) / block.x,
                     (static_cast<unsigned int>(cols) + block.y - 1) / block.y, 1);
     gpu::load_kernel(transpose_kernel);
-    const float ms = gpu::time_with_events(start, stop, [&] {
+    const float ms = gpu::time_with_events("transpose_kernel", start, stop, [&] {
         gpu::launch_checked("transpose_kernel", transpose_kernel, grid, block, device_in.get(),
                             device_out.get(), rows, cols);
     });

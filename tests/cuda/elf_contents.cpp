@@ -6,6 +6,8 @@
 //   elf_contents rodata FILE TEXT...                  checks that each TEXT ends a string in
 //                                                    .rodata (as the runtime registration of a
 //                                                    kernel names it)
+//   elf_contents modules FILE N                       checks that the executable registers
+//                                                    exactly N device-code modules
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -159,6 +161,28 @@ int check_rodata(const std::vector<section>& all, int argc, char** argv)
     return 1;
 }
 
+// Each device-code module the executable registers at start-up has a 24-byte record in
+// .nvFatBinSegment: magic 0x466243B1, version, the address of its fat binary, and a null.
+int check_modules(const std::vector<section>& all, const std::string& expected)
+{
+    std::size_t modules = 0;
+    for (const auto& s : all) {
+        if (s.name != ".nvFatBinSegment") {
+            continue;
+        }
+        for (std::uint64_t at = s.offset; at + 24 <= s.offset + s.size; at += 24) {
+            if (read<std::uint32_t>(at) != 0x466243B1u) {
+                std::printf("a record at offset %llu has no fat-binary magic\n",
+                            static_cast<unsigned long long>(at - s.offset));
+                return 1;
+            }
+            ++modules;
+        }
+    }
+    std::printf("%zu device-code modules\n", modules);
+    return std::to_string(modules) == expected ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -166,7 +190,8 @@ int main(int argc, char** argv)
     if (argc < 3) {
         std::fprintf(
             stderr,
-            "usage: elf_contents fatbin FILE [code:NN|ptx:NN]... | export FILE NAME | rodata FILE TEXT...\n");
+            "usage: elf_contents fatbin FILE [code:NN|ptx:NN]... | export FILE NAME | rodata FILE TEXT... | "
+            "modules FILE N\n");
         return 2;
     }
     std::ifstream in(argv[2], std::ios::binary);
@@ -179,6 +204,9 @@ int main(int argc, char** argv)
         }
         if (command == "rodata") {
             return check_rodata(all, argc, argv);
+        }
+        if (command == "modules" && argc == 4) {
+            return check_modules(all, argv[3]);
         }
         if (command == "export" && argc == 4) {
             return check_export(all, argv[3]);

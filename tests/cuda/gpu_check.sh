@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Runs a GPU build on a GPU and checks its report; under compute-sanitizer too where installed,
-# unless the second argument is "values". Skipped (77) on a machine without a GPU.
+# Runs a GPU build on a GPU and checks its report; under compute-sanitizer too where installed.
+# Skipped (77) where the CUDA driver reports no usable GPU. With "values" as the second argument
+# it checks the report alone and does not ask for the GPU: its caller already knows one is there.
 set -u
 program=$1 only=${2:-}
 name=$(basename "$program")
-if ! { command -v nvidia-smi >/dev/null 2>&1 && nvidia-smi -L >/dev/null 2>&1; }; then
-  echo "no GPU on this machine"
+if [ "$only" != values ] && ! "$(dirname "$0")/../../scripts/find-gpu" >/dev/null; then
+  echo "the CUDA driver reports no usable GPU on this machine"
   exit 77
 fi
 out=$(mktemp)

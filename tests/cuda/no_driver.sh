@@ -3,12 +3,12 @@
 # failed call and the runtime's reason; exit status 1; nothing on stdout. The reason is the
 # runtime's for a missing driver library, or (where a driver library is installed but no GPU or
 # kernel module is present) for a missing device.
-# Skipped (77) where a GPU and driver are present.
+# Skipped (77) where the CUDA driver reports a usable GPU.
 set -u
 program=$1
 name=$(basename "$program")
-if command -v nvidia-smi >/dev/null 2>&1 && nvidia-smi -L >/dev/null 2>&1; then
-  echo "a GPU is present; this test needs a machine without a driver"
+if "$(dirname "$0")/../../scripts/find-gpu" >/dev/null; then
+  echo "the CUDA driver reports a usable GPU; this test needs a machine without one"
   exit 77
 fi
 out=$(mktemp) err=$(mktemp)

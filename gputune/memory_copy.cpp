@@ -27,9 +27,11 @@ void benchmark_memory_copy(std::size_t bytes, bool pinned)
     gpu::device_array<float> device(values);
 
     const float to_device_ms = gpu::time_with_events(
-        start, stop, [&] { GPU_CHECK(cudaMemcpy(device.get(), host, bytes, cudaMemcpyHostToDevice)); });
+        pinned ? "host-to-device copy (page-locked)" : "host-to-device copy (pageable)", start, stop,
+        [&] { GPU_CHECK(cudaMemcpy(device.get(), host, bytes, cudaMemcpyHostToDevice)); });
     const float to_host_ms = gpu::time_with_events(
-        start, stop, [&] { GPU_CHECK(cudaMemcpy(host, device.get(), bytes, cudaMemcpyDeviceToHost)); });
+        pinned ? "device-to-host copy (page-locked)" : "device-to-host copy (pageable)", start, stop,
+        [&] { GPU_CHECK(cudaMemcpy(host, device.get(), bytes, cudaMemcpyDeviceToHost)); });
 
     if (pinned) {
         page_locked->release();

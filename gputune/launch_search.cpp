@@ -31,7 +31,7 @@ search_result search_launch(const search_plan& plan)
                     GPU_CHECK(cudaMemset(device_c.get(), 0, sizeof(float)));
                 }
                 const int grid_size = (n + block_size - 1) / block_size;
-                sum += gpu::time_with_events(start, stop, [&] {
+                sum += gpu::time_with_events(plan.kernel_name, start, stop, [&] {
                     gpu::launch_checked(plan.kernel_name, plan.kernel, dim3(grid_size), dim3(block_size),
                                         device_a.get(), device_b.get(), device_c.get(), n);
                 });
