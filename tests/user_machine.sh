@@ -10,7 +10,7 @@ user=gpu-measurements-user
 [ "$(id -u)" -eq 0 ] || { echo "user_machine.sh: needs root, to run as another user" >&2; exit 1; }
 id "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$user"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap '[ -n "${KEEP_WORK:-}" ] || rm -rf "$work"' EXIT
 chmod 755 "$work"
 failures=0
 check() {  # WHAT COMMAND...
