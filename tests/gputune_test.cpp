@@ -253,6 +253,15 @@ TEST_F(Gputune, AFailedCallIsReportedAndEndsTheRun)
         EXPECT_EQ(testing_support::release_what_failed_releases_left(), left) << operation;
         EXPECT_EQ(leaked(), 0u) << operation;
     }
+
+    // The fifth wait on a stop event is the first of the vector-add search, after the four of
+    // the copies: its line names the kernel being timed.
+    host_layer::reset();
+    host_layer::fail_call("cudaEventSynchronize", 5, cudaErrorIllegalAddress);
+    const auto faulted = run_captured("gputune", gputune::run);
+    EXPECT_EQ(faulted.err,
+              "gputune: vector_add_kernel: cudaEventSynchronize: an illegal memory access was encountered\n");
+    EXPECT_EQ(leaked(), 0u);
 }
 
 }  // namespace
