@@ -4,11 +4,13 @@
 #include <new>
 
 #include "check.h"
+#include "console.h"
 
 namespace gpu {
 
 int run_program(const char* program, const std::function<void()>& body, std::ostream& errors)
 {
+    const utf8_console console;
     try {
         body();
         return 0;
