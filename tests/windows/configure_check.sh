@@ -20,7 +20,8 @@ configure() {  # BUILD_DIR ARGS...: configures into a fresh BUILD_DIR, output in
   shift
   rm -rf "$build"
   cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DWINDOWS_STANDIN="$standin" -DCCCL_DIR="$cccl_dir" "$@" >"$build.log" 2>&1
+    -DWINDOWS_STANDIN="$standin" -DCCCL_DIR="$cccl_dir" -DCMAKE_PROGRAM_PATH="$standin/msvc" "$@" \
+    >"$build.log" 2>&1
 }
 
 mkdir -p "$work"

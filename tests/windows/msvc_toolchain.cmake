@@ -2,7 +2,7 @@
 # that CMake writes a Windows build's command lines on a machine that has neither.
 #
 # WINDOWS_STANDIN (cache or environment) names a folder that holds
-#   msvc/cl.exe msvc/link.exe msvc/lib.exe msvc/mt.exe msvc/rc.exe   stub executables
+#   msvc/cl.exe link.exe lib.exe mt.exe rc.exe dumpbin.exe          stub executables
 #   cuda/bin/nvcc.exe                                               a stub executable
 #   cuda/include, cuda/lib/x64                                      Windows CUDA headers, .lib files
 # The stubs only fail: the compilers' identities are given here as CMake would have detected

@@ -111,6 +111,8 @@ def check_compiles(build, config, werror):
         runtimes = [t for t in host_normal if re.fullmatch(r"-M[TD]d?", t)]
         if runtimes != [runtime]:
             fault(f"{source}: C runtime options {runtimes}, not just /{runtime[1:]}")
+        if source == "elf_contents.cpp":
+            fault("elf_contents.cpp, which reads ELF files, is built")
         if source == "driver_hint.cpp":
             fault("driver_hint.cpp is compiled: cudart_static.lib already defines the hint")
     if kinds["cl"] == 0 or kinds["nvcc"] == 0:
@@ -175,6 +177,27 @@ def check_links(build):
             fault(f"{program}: links the shared runtime's cudart.lib")
 
 
+def check_tests(build):
+    """The tests CMake added: none that runs bash or reads ELF files; the Windows ones."""
+    names = []
+    for folder, _, files in os.walk(build):
+        if "CTestTestfile.cmake" not in files:
+            continue
+        with open(os.path.join(folder, "CTestTestfile.cmake"), encoding="utf-8") as stream:
+            for line in stream:
+                match = re.match(r'add_test\(\s*(?:\[=\[(.+?)\]=\]|"([^"]+)")\s+(.*)\)\s*$', line)
+                if not match:
+                    continue
+                name, command = match.group(1) or match.group(2), match.group(3)
+                names.append(name)
+                if re.search(r"\.sh\b|elf_contents|\bbash\b", command):
+                    fault(f"test {name} runs bash or reads ELF files: {command[:100]}")
+    for program in ("vecmat", "gputune"):
+        for test in (f"{program}_run", f"{program}_exports_driver_hint"):
+            if test not in names:
+                fault(f"no test {test}")
+
+
 def main(argv):
     if len(argv) == 4 and argv[1] == "preset":
         for key, value in check_preset(argv[2], argv[3]).items():
@@ -182,6 +205,7 @@ def main(argv):
     elif len(argv) == 5 and argv[1] == "commands":
         check_compiles(argv[2], argv[3], argv[4].upper() in ("ON", "TRUE", "1"))
         check_links(argv[2])
+        check_tests(argv[2])
     else:
         sys.exit(__doc__)
     for text in faults:
