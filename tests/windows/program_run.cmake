@@ -14,7 +14,10 @@ else()
   set(full_report 17)
 endif()
 
-execute_process(COMMAND "${PROGRAM}" RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+# The report is UTF-8 whatever the console's code page (CMake before 3.31 would decode it in that
+# code page by default).
+execute_process(COMMAND "${PROGRAM}" RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err
+                ENCODING UTF-8)
 # Text mode ends lines with CR LF on Windows; the checks read the lines alone.
 string(REPLACE "\r\n" "\n" out "${out}")
 string(REPLACE "\r\n" "\n" err "${err}")
