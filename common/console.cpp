@@ -33,12 +33,22 @@ utf8_console::utf8_console() noexcept
     UINT none = 0;
     // Only the first guard records a code page; it is set only once that record is made, so that
     // restore_console never finds a code page changed without one.
-    if (saved_code_page.compare_exchange_strong(none, previous) && !SetConsoleOutputCP(CP_UTF8)) {
+    if (!saved_code_page.compare_exchange_strong(none, previous)) {
+        return;
+    }
+    if (SetConsoleOutputCP(CP_UTF8)) {
+        switched_ = true;
+    } else {
         saved_code_page.store(0);
     }
 }
 
-utf8_console::~utf8_console() { restore_console(); }
+utf8_console::~utf8_console()
+{
+    if (switched_) {
+        restore_console();
+    }
+}
 
 void restore_console() noexcept
 {

@@ -9,13 +9,17 @@ namespace gpu {
 #if defined(_WIN32)
 
 // While it lives, the console that standard output writes to (if it is one) has the output code
-// page UTF-8; the previous code page comes back when it ends or restore_console() is called.
+// page UTF-8; the previous code page comes back when it ends or restore_console() is called. A
+// guard made while another one holds the console changes nothing, at its start or its end.
 class utf8_console {
   public:
     utf8_console() noexcept;
     ~utf8_console();
     utf8_console(const utf8_console&) = delete;
     utf8_console& operator=(const utf8_console&) = delete;
+
+  private:
+    bool switched_ = false;  // this guard changed the code page
 };
 
 // Flushes standard output and gives the console back the code page it had before the first live

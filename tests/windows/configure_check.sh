@@ -9,7 +9,8 @@
 # STANDIN_DIR holds msvc/ and cuda/ as msvc_toolchain.cmake describes; builds go to WORK_DIR.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source_dir=$1 standin=$2 work=$3
+mkdir -p "$3"
+source_dir=$(cd "$1" && pwd) standin=$(cd "$2" && pwd) work=$(cd "$3" && pwd)
 toolchain=$here/msvc_toolchain.cmake
 # The toolkit's CCCL is header-only and the same on every platform; the Linux toolkit's serves.
 cccl_dir=${CCCL_DIR:-/usr/local/cuda/lib64/cmake/cccl}
@@ -24,7 +25,6 @@ configure() {  # BUILD_DIR ARGS...: configures into a fresh BUILD_DIR, output in
     >"$build.log" 2>&1
 }
 
-mkdir -p "$work"
 # 1. The preset's own cache variables (a preset conditioned on a Windows host cannot be used
 # here directly).
 preset_args=()

@@ -5,13 +5,15 @@
 #     ends (text mode), and the code page left alone even where a console is attached;
 #   - output on a console (a pseudo-terminal from `script`): the output code page is 65001 during
 #     the run and the previous one again afterwards, after a failure too, and after a terminate
-#     handler that restores it and exits without unwinding (a second restore changes nothing).
+#     handler that restores it and exits without unwinding (a second restore changes nothing),
+#     and a run inside a run leaves it to the outer one.
 #
 #   console_check.sh SOURCE_DIR WORK_DIR
 # Needs x86_64-w64-mingw32-g++-posix, g++, wine64 and script; the CUDA headers for the runtime
 # types (CUDA_INCLUDE, default /usr/local/cuda/include). WINEPREFIX defaults to WORK_DIR/wine.
 set -euo pipefail
-source_dir=$(cd "$1" && pwd) work=$2
+mkdir -p "$2"
+source_dir=$(cd "$1" && pwd) work=$(cd "$2" && pwd)
 cuda_include=${CUDA_INCLUDE:-/usr/local/cuda/include}
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
@@ -19,7 +21,6 @@ export WINEPREFIX=${WINEPREFIX:-$work/wine} WINEDEBUG=-all
 failed=0
 fail() { echo "$*" >&2; failed=1; }
 
-mkdir -p "$work"
 cd "$work"
 sources=("$source_dir/tests/windows/console_driver.cpp" "$source_dir/common/program.cpp")
 flags=(-std=c++17 -O2 -Wall -Wextra -Werror -I"$source_dir" -isystem "$cuda_include")
@@ -85,6 +86,9 @@ run console-failure failure console
 expect_status console-failure 1
 expect_log console-failure "before 866" "during 65001" "after 866"
 expect_same console-failure.err expected-failure.err
+run console-nested nested console
+expect_status console-nested 0
+expect_log console-nested "before 866" "during 65001" "inner-after 65001" "after 866"
 run console-terminate terminate console
 expect_status console-terminate 3
 expect_log console-terminate "before 866" "during 65001" "restored 866" "again 850"

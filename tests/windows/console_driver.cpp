@@ -6,6 +6,7 @@
 //   console_driver failure LOG    the body writes a line and fails: a one-line error, status 1
 //   console_driver terminate LOG  an exception escapes run_program; the terminate handler
 //                                 restores the console (twice) and exits without unwinding
+//   console_driver nested LOG     a run inside the run: its end leaves the code page as it is
 //
 // Where standard output is a console, the driver first sets its code page to 866 (a Russian
 // console's usual one) so that the switch and its undoing show. Built natively on Linux it gives
@@ -83,7 +84,7 @@ void report()
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        std::cerr << "usage: console_driver report|failure|terminate LOG" << std::endl;
+        std::cerr << "usage: console_driver report|failure|terminate|nested LOG" << std::endl;
         return 2;
     }
     const std::string mode = argv[1];
@@ -111,6 +112,11 @@ int main(int argc, char** argv)
         gpu::run_program("console_driver", [] {
             report();
             throw 42;  // no std::exception: run_program lets it pass
+        });
+    } else if (mode == "nested") {
+        status = gpu::run_program("console_driver", [] {
+            gpu::run_program("console_driver", report);
+            log_code_page("inner-after");
         });
     } else {
         std::cerr << "console_driver: unknown mode " << mode << std::endl;

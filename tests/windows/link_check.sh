@@ -11,7 +11,7 @@
 # which does not change what the runtime's own objects define or export.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-lib_dir=$1 work=$2
+lib_dir=$(cd "$1" && pwd) work=$2
 if command -v clang-cl >/dev/null; then clang_cl=(clang-cl); else clang_cl=(clang-14 --driver-mode=cl); fi
 lld_link=$(command -v lld-link || echo /usr/lib/llvm-14/bin/lld-link)
 readobj=$(command -v llvm-readobj-14 || command -v llvm-readobj)
