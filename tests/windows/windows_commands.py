@@ -92,6 +92,10 @@ def check_compiles(build, config, werror):
             for token in host:
                 if GNU_OPTION.match(token):
                     fault(f"{source}: GCC-style option {token} handed to cl by nvcc")
+            # nvcc forwards options it does not know to cl (-forward-unknown-to-host-compiler).
+            for token in tokens[1:]:
+                if token in ("-Wall", "-Wextra", "-Wpedantic", "-pedantic"):
+                    fault(f"{source}: GCC-style option {token} forwarded to cl by nvcc")
             werror_nvcc = "-Werror=all-warnings" in tokens or (
                 "-Werror" in tokens and "all-warnings" in tokens)
             if werror and not werror_nvcc:
