@@ -15,6 +15,17 @@ endfunction()
 
 # Warnings for the project's own code, host and device alike.
 function(gpu_warnings target)
+  if(MSVC)
+    # cl's spelling; nvcc hands cl its options with -Xcompiler. (cl takes -Wall for /Wall, every
+    # off-by-default warning, and ignores -Wextra and -Werror.)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:/W4>
+                                             $<$<COMPILE_LANGUAGE:CUDA>:-Xcompiler=/W4>)
+    if(WARNINGS_AS_ERRORS)
+      target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:/WX>
+        $<$<COMPILE_LANGUAGE:CUDA>:-Werror=all-warnings -Xcompiler=/WX>)
+    endif()
+    return()
+  endif()
   if(BACKEND STREQUAL "cuda")
     set(_werror "")
     if(WARNINGS_AS_ERRORS)
@@ -41,6 +52,10 @@ function(gpu_add_program name)
   add_executable(${name} ${arg_MAIN})
   target_link_libraries(${name} PRIVATE ${name}_lib gpu_driver_hint)
   gpu_warnings(${name})
-  # An executable exports nothing by default; the driver reads the hint from its dynamic symbols.
-  target_link_options(${name} PRIVATE "LINKER:--export-dynamic-symbol=NvOptimusEnablementCuda")
+  if(NOT WIN32)
+    # An executable exports nothing by default; this puts the hint in its dynamic symbols, where
+    # a driver can find it (driver_hint.cpp). On Windows the definition in cudart_static.lib
+    # carries its own export directive.
+    target_link_options(${name} PRIVATE "LINKER:--export-dynamic-symbol=NvOptimusEnablementCuda")
+  endif()
 endfunction()

@@ -1,5 +1,9 @@
 // Tells the driver of a machine with switchable graphics to run this program on the NVIDIA GPU.
-// The driver looks the value up in the executable's dynamic symbol table; the build exports it.
+// The build exports the value (on Linux into the executable's dynamic symbol table), so that a
+// driver can find it in the executable as it runs. That the Linux driver reads it there has not
+// been shown; on Windows, where the hint matters most, the runtime's own definition is exported.
+// Linked everywhere but Windows: there the static CUDA runtime (cudart_static.lib) defines the
+// same symbol with the value 1 and exports it itself, so a definition here would be a duplicate.
 #include <cstdint>
 
 #if defined(_WIN32)

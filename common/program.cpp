@@ -5,6 +5,8 @@
 #include <new>
 #include <string>
 
+#include "console.h"
+
 namespace gpu {
 namespace {
 
@@ -43,6 +45,7 @@ std::string describe(const std::exception_ptr& failure, bool in_step)
                             : std::string("ended by std::terminate without an exception"));
     std::cout.flush();
     *running_errors << line << std::endl;
+    restore_console();  // no destructor runs from here on
     std::_Exit(1);
 }
 
@@ -77,6 +80,7 @@ step_scope::~step_scope() { current_step = outer_; }
 
 int run_program(const char* program, const std::function<void()>& body, std::ostream& errors)
 {
+    const utf8_console console;
     const termination_report report(program, errors);
     try {
         body();
