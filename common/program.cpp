@@ -44,8 +44,8 @@ std::string describe(const std::exception_ptr& failure, bool in_step)
     line += ": " + (failure ? describe(failure, current_step != nullptr)
                             : std::string("ended by std::terminate without an exception"));
     std::cout.flush();
-    *running_errors << line << std::endl;
     restore_console();  // no destructor runs from here on
+    *running_errors << line << std::endl;
     std::_Exit(1);
 }
 

@@ -4,9 +4,9 @@
 #   - output redirected: exactly the bytes of the same driver built for Linux, with CR LF line
 #     ends (text mode), and the code page left alone even where a console is attached;
 #   - output on a console (a pseudo-terminal from `script`): the output code page is 65001 during
-#     the run and the previous one again afterwards, after a failure too, and after a terminate
-#     handler that restores it and exits without unwinding (a second restore changes nothing),
-#     and a run inside a run leaves it to the outer one.
+#     the run and the previous one again afterwards, after a failure too, and on the terminate
+#     path (a release that throws while a failure unwinds) before its line is written; a second
+#     restore changes nothing, and a run inside a run leaves it to the outer one.
 #
 #   console_check.sh SOURCE_DIR WORK_DIR
 # Needs x86_64-w64-mingw32-g++-posix, g++, wine64 and script; the CUDA headers for the runtime
@@ -90,6 +90,9 @@ run console-nested nested console
 expect_status console-nested 0
 expect_log console-nested "before 866" "during 65001" "inner-after 65001" "after 866"
 run console-terminate terminate console
-expect_status console-terminate 3
-expect_log console-terminate "before 866" "during 65001" "restored 866" "again 850"
+expect_status console-terminate 1
+expect_log console-terminate "before 866" "during 65001" "restored 866"
+run console-restore restore console
+expect_status console-restore 0
+expect_log console-restore "before 866" "during 65001" "restored 866" "again 850" "after 850"
 exit "$failed"

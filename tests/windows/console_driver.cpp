@@ -4,8 +4,10 @@
 //
 //   console_driver report LOG     the run succeeds
 //   console_driver failure LOG    the body writes a line and fails: a one-line error, status 1
-//   console_driver terminate LOG  an exception escapes run_program; the terminate handler
-//                                 restores the console (twice) and exits without unwinding
+//   console_driver terminate LOG  a release throws while a failure unwinds: run_program's
+//                                 terminate handler restores the console, then writes its line
+//   console_driver restore LOG    restore_console() during the run, twice: the second call, and
+//                                 the guard's end, leave a code page set since then alone
 //   console_driver nested LOG     a run inside the run: its end leaves the code page as it is
 //
 // Where standard output is a console, the driver first sets its code page to 866 (a Russian
@@ -15,6 +17,8 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
+#include <streambuf>
 #include <string>
 
 #include "common/check.h"
@@ -67,24 +71,30 @@ void report()
     log_code_page("during");
 }
 
-[[noreturn]] void on_terminate()
-{
-    std::cerr << "console_driver: terminated" << std::endl;
-    gpu::restore_console();
-    log_code_page("restored");
-    // A second call must leave a code page set since then alone.
-    set_code_page(850);
-    gpu::restore_console();
-    log_code_page("again");
-    std::_Exit(3);
-}
+// Standard error for the terminate path's line: it notes the console's code page when the line
+// is flushed, which is after the handler has restored it.
+class code_page_noting_errors : public std::streambuf {
+    int overflow(int c) override { return c == EOF ? 0 : std::fputc(c, stderr); }
+    int sync() override
+    {
+        std::fflush(stderr);
+        log_code_page("restored");
+        return 0;
+    }
+};
+
+[[noreturn]] void throw_from_release() { throw std::runtime_error("release failed"); }
+
+struct throwing_release {
+    ~throwing_release() noexcept { throw_from_release(); }
+};
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        std::cerr << "usage: console_driver report|failure|terminate|nested LOG" << std::endl;
+        std::cerr << "usage: console_driver report|failure|terminate|restore|nested LOG" << std::endl;
         return 2;
     }
     const std::string mode = argv[1];
@@ -108,10 +118,24 @@ int main(int argc, char** argv)
                                        "cudaMalloc(&device, bytes): cudaErrorMemoryAllocation");
         });
     } else if (mode == "terminate") {
-        std::set_terminate(on_terminate);
-        gpu::run_program("console_driver", [] {
+        code_page_noting_errors buffer;
+        std::ostream errors(&buffer);
+        status = gpu::run_program(
+            "console_driver",
+            [] {
+                report();
+                throwing_release release;
+                throw std::runtime_error("first failure");
+            },
+            errors);
+    } else if (mode == "restore") {
+        status = gpu::run_program("console_driver", [] {
             report();
-            throw 42;  // no std::exception: run_program lets it pass
+            gpu::restore_console();
+            log_code_page("restored");
+            set_code_page(850);
+            gpu::restore_console();
+            log_code_page("again");
         });
     } else if (mode == "nested") {
         status = gpu::run_program("console_driver", [] {
