@@ -4,7 +4,8 @@
 # (gpu_check_standins.sh): the rows that each fault fails, the deadline with tools that hang and
 # ignore SIGTERM, the files it leaves, --also, a GPU that Nsight Compute cannot profile, and that
 # no stand-in outlives a run.
-# GPU_CHECK_RUNS_LONG=1 adds a run of 150 s in which every stand-in but nvidia-smi hangs.
+# GPU_CHECK_RUNS_LONG=1 adds two runs of 150 s: every stand-in but nvidia-smi hangs, and the GPU
+# tools and programs hang at their work.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -35,6 +36,13 @@ alive() {  # PID: running, not merely a zombie waiting to be reaped
   [[ ${stat##*) } != Z* ]]
 }
 
+no_survivors() {  # NAME: no stand-in that hung still runs
+  local pid what
+  while read -r pid what; do
+    ! alive "$pid" || fail "$1: the stand-in $what (pid $pid) still runs"
+  done <"$work/pids"
+}
+
 # Runs gpu-check with ARGS and the stand-ins in TOOLS (default $work/tools) and the environment
 # given before the call; sets status and took (seconds). Checks that no stand-in outlived it.
 run_check() {  # NAME [ARGS...]
@@ -48,9 +56,7 @@ run_check() {  # NAME [ARGS...]
   status=$?
   took=$((SECONDS - started))
   echo "-- $name: status $status after $took s"
-  while read -r pid what; do
-    ! alive "$pid" || fail "$name: the stand-in $what (pid $pid) still runs"
-  done <"$work/pids"
+  no_survivors "$name"
   table=$logs/table
   [ -s "$table" ] || table=$checkout/build/gpu-check/table
 }
@@ -119,15 +125,21 @@ for program in vecmat gputune; do  # built elsewhere, but with machine code for 
   standin_program "$work/faulty/bin" "$program" "ptx sm_52" "cubin sm_52" "ptx sm_52" "cubin sm_90"
 done
 NCU_ERROR="ERR_NVGPUCTRPERM - The user does not have permission to access NVIDIA GPU Performance Counters" \
-  THRUST_DOT=2.09714e+06 run_check "faults" --log-dir "$logs" --also "$work/faulty/bin"
+  THRUST_DOT=2.09714e+06 GPUTUNE_ERROR="gputune: cudaMalloc: out of memory" \
+  run_check "faults" --log-dir "$logs" --also "$work/faulty/bin"
 expect "faults: exit status" 1 "$status"
-expect "faults: rows" "failed=6 ok=24" "$(verdicts)"
+expect "faults: rows" "failed=13 ok=17" "$(verdicts)"
 expect "faults: ncu's error line is in the timing row" \
   "ncu run 1: ==ERROR== ERR_NVGPUCTRPERM - The user does not have permission to access NVIDIA GPU Performance Counters" \
   "$(figure "transpose_kernel time")"
 expect "faults: a wrong dot product" "failed failed" "$(verdict "vecmat values") $(verdict "vecmat values [faulty]")"
 expect "faults: the values check's last words" "missing line: Скалярное произведение (Thrust): 2.09715e+06" \
   "$(figure "vecmat values")"
+expect "faults: a program that stops, in its values row" "gputune: cudaMalloc: out of memory" \
+  "$(figure "gputune values [faulty]")"
+expect "faults: a program that stops, in its sanitizer rows" \
+  "failed 0 errors; gputune: cudaMalloc: out of memory (dot_product_kernel, 1st launch at each block size)" \
+  "$(verdict "synccheck gputune") $(figure "synccheck gputune")"
 expect "faults: machine code for this GPU where the JIT should run" \
   "1 sm_90 cubins, 2 PTX modules: what runs here is not the JIT's" "$(figure "vecmat PTX only for sm_90 [faulty]")"
 
@@ -155,6 +167,7 @@ CMAKE_STANDIN_VERSION=3.22.1 run_check "an old cmake" --log-dir "$logs"
 expect "old cmake: exit status" 1 "$status"
 expect "old cmake: its row" "cmake 3.22.1 is older than 3.25" "$(figure "tool cmake (3.25 or newer)")"
 expect "old cmake: no configure" "cmake 3.22.1 is older than 3.25" "$(figure "configure (cuda preset)")"
+expect "old cmake: no build" "failed not configured" "$(verdict "build (cuda preset)") $(figure "build (cuda preset)")"
 expect "old cmake: nothing to check" "failed no build to check" "$(verdict "memcheck vecmat") $(figure "memcheck vecmat")"
 expect "old cmake: never configured" 0 "$(called '^cmake --preset')"
 
@@ -191,13 +204,41 @@ done
 grep -q '^gpu-check: .* checks failed' "$work/out" || fail "hang: no table on stdout"
 [ -e "$logs/memcheck-vecmat" ] || fail "hang: no memcheck file"
 
+# --- interrupted: the running step ends with it, and the table so far comes ---------------------------
+rm -rf "$logs"
+: >"$work/pids"
+(cd "$work" && PATH="$work/tools:$work/base" CUDA_HOME=/nonexistent PIDS=$work/pids HANG=compute-sanitizer \
+  exec "$checkout/scripts/gpu-check" --log-dir "$logs" >"$work/out" 2>"$work/err") &
+checker=$!
+for _ in $(seq 150); do  # until the hanging stand-in and its child are there
+  [ "$(wc -l <"$work/pids")" -lt 2 ] || break
+  sleep 0.2
+done
+kill -TERM "$checker"
+wait "$checker"
+expect "interrupted: exit status" 130 "$?"
+table=$logs/table
+expect "interrupted: its row" "failed interrupted by SIGTERM" \
+  "$(verdict "gpu-check itself") $(figure "gpu-check itself")"
+expect "interrupted: the rows before it" ok "$(verdict "vecmat values")"
+no_survivors "interrupted"
+
+# 150 s runs, with --also, in which stand-ins hang (at WORK, or at VERSION queries too).
+long_hang() {  # NAME WORK VERSION
+  HANG=$2 HANG_VERSION=$3 GPU_CHECK_SECONDS=150 run_check "$1" --log-dir "$logs" --also "$work/cuda12"
+  expect "$1: exit status" 1 "$status"
+  [ "$took" -le 180 ] || fail "$1: took $took s for a deadline of 150 s"
+  [ -s "$work/pids" ] || fail "$1: nothing hung"
+  for file in log table gpu; do
+    [ -s "$logs/$file" ] || fail "$1: no $file in the log folder"
+  done
+  grep -q '^gpu-check: .* checks failed' "$work/out" || fail "$1: no table on stdout"
+  cat "$table"
+}
 if [ -n "${GPU_CHECK_RUNS_LONG:-}" ]; then
   every="cmake ctest ninja nvcc compute-sanitizer ncu cuobjdump vecmat gputune"
-  HANG=$every HANG_VERSION=$every GPU_CHECK_SECONDS=150 run_check "every stand-in hangs" --log-dir "$logs" \
-    --also "$work/cuda12"
-  expect "long hang: exit status" 1 "$status"
-  [ "$took" -le 180 ] || fail "long hang: took $took s for a deadline of 150 s"
-  cat "$table"
+  long_hang "every stand-in hangs" "$every" "$every"
+  long_hang "the GPU tools and programs hang at their work" "compute-sanitizer ncu cuobjdump vecmat gputune" ""
 fi
 
 echo "$failures failed"

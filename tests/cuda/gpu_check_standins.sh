@@ -18,7 +18,8 @@
 #   NCU_ERROR           an error line that ncu logs instead of measuring;
 #   DOT_NS, TRANSPOSE_NS  the durations ncu measures (default 12,480 and 45,120 ns);
 #   SANITIZER_ERRORS    errors that compute-sanitizer reports (default 0);
-#   THRUST_DOT          the dot product that vecmat prints for Thrust (default 2.09715e+06).
+#   THRUST_DOT          the dot product that vecmat prints for Thrust (default 2.09715e+06);
+#   GPUTUNE_ERROR       a line with which gputune fails at once.
 
 standin_preamble='#!/usr/bin/env bash
 set -u
@@ -69,6 +70,8 @@ echo "Транспонированная матрица (Thrust): первый �
   "Минимальное время выполнения: 0.1 ms"'
     ;;
   esac
+  # GPUTUNE_ERROR: the line on stderr with which gputune stops at once (exit status 1).
+  [ "$name" != gputune ] || body='[ -z "${GPUTUNE_ERROR:-}" ] || { echo "$GPUTUNE_ERROR" >&2; exit 1; }'$'\n'$body
   local arch code=""
   for arch; do code+="# $arch"$'\n'; done
   standin "$dir/$name" "$code$body"
@@ -121,14 +124,16 @@ while [ $# -gt 0 ]; do
   esac
 done
 echo "========= COMPUTE-SANITIZER"
-"$@" || exit 9
+"$@"
+status=$?  # that of the program, unless errors were found
 errors=${SANITIZER_ERRORS:-0}
 if [ "$tool" = racecheck ]; then
   echo "========= RACECHECK SUMMARY: $errors hazards displayed ($errors errors, 0 warnings)"
 else
   echo "========= ERROR SUMMARY: $errors errors"
 fi
-[ "$errors" -eq 0 ] || exit 3'
+[ "$errors" -eq 0 ] || exit 3
+exit $status'
   standin "$dir/tools/ncu" '[ "$1" != --version ] || { echo "Version 2025.3.1.0 (build 1)"; exit 0; }
 while [ $# -gt 1 ]; do [ "$1" = --log-file ] && log=$2; shift; done
 "$1" || exit 1
