@@ -48,7 +48,9 @@ expect "event twice the duration" differ "$(agree 0.200 0.100)"
 expect "15 % over a long kernel" differ "$(agree 2.30 2.00)"
 expect "8 µs over a 4 µs kernel" agree "$(agree 0.012 0.004)"
 expect "16 µs over a 4 µs kernel" differ "$(agree 0.020 0.004)"
-expect "a module load in the interval" differ "$(agree 0.950 0.030)"
+expect "an interval thirty times the kernel" differ "$(agree 0.950 0.030)"
+expect "difference of a longer interval" "+0.0005 ms (+4.2 %)" "$(time_difference 0.0130 0.01248)"
+expect "difference of a shorter interval" "-0.2000 ms (-10.0 %)" "$(time_difference 1.8 2.0)"
 
 cat >"$work/ncu.csv" <<'EOF'
 ==PROF== Connected to process 4242 (/work/build/cuda/bin/vecmat)
@@ -124,14 +126,15 @@ timing() {  # PLAIN DOT_NS TRANSPOSE_NS: the verdicts of the two timing rows
     export PATH=$work/fake:$PATH RUNS=$work/runs PLAIN=$1 DOT_NS=$2 TRANSPOSE_NS=$3
     # The script's own globals, in this subshell alone.
     # shellcheck disable=SC2034
-    bin=$work/fake log=$work/gpu-check/log work=$work/gpu-check rows=() failures=0
-    check_event_times
+    bin=$work/fake log=$work/gpu-check/log logdir=$work/gpu-check rows=() failures=0 built=yes \
+      compute_cap=9.0 deadline=$((SECONDS + 60))
+    check_event_times >/dev/null
     printf '%s\n' "${rows[@]}" | awk '{ print $1, $3 }' | paste -sd ' '
   )
 }
 expect "times that agree, one plain run an outlier" "dot_product_kernel ok transpose_kernel ok" \
   "$(timing $'0.0130 0.0468\n0.4300 0.0451\n0.0125 0.0460' 12,480 45,120)"
-expect "a dot-product interval that holds a module load" "dot_product_kernel failed transpose_kernel ok" \
+expect "a dot-product interval far longer than the kernel" "dot_product_kernel failed transpose_kernel ok" \
   "$(timing $'0.9500 0.0468\n0.9100 0.0451\n0.9300 0.0460' 12480 45120)"
 expect "a transpose twice as long as ncu measures" "dot_product_kernel ok transpose_kernel failed" \
   "$(timing $'0.0130 0.0900\n0.0130 0.0910\n0.0130 0.0920' 12480 45120)"
