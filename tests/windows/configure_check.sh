@@ -2,7 +2,7 @@
 # Configures a checkout for Windows (cl, link.exe, nvcc with cl as host compiler) with the
 # stand-in tools of msvc_toolchain.cmake and checks the command lines CMake wrote:
 #   1. the windows-cuda preset's settings (Release, warnings not errors);
-#   2. Debug with WARNINGS_AS_ERRORS=ON;
+#   2. Debug with WARNINGS_AS_ERRORS=ON, and Release when no build type is given;
 #   3. BACKEND=host, which must stop with one clear error.
 #
 #   configure_check.sh SOURCE_DIR STANDIN_DIR WORK_DIR
@@ -50,6 +50,16 @@ if configure "$work/debug-werror" -DBACKEND=cuda -DCMAKE_BUILD_TYPE=Debug -DWARN
 else
   echo "configuring Debug with WARNINGS_AS_ERRORS=ON failed:" >&2
   tail -n 20 "$work/debug-werror.log" >&2
+  failed=1
+fi
+
+# Configured by hand without a build type, the build is Release, not MSVC's default Debug.
+if configure "$work/default" -DBACKEND=cuda; then
+  config=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$work/default/CMakeCache.txt")
+  [ "$config" = Release ] || { echo "configured without a build type, the build is '$config', not Release" >&2; failed=1; }
+else
+  echo "configuring without a build type failed:" >&2
+  tail -n 20 "$work/default.log" >&2
   failed=1
 fi
 
