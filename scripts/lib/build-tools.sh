@@ -5,6 +5,8 @@
 # git ignores, and that folder goes first on PATH for this script only. Nothing of the system's
 # is replaced, and nothing needs root: the wheels come through pip, checked against their hashes.
 
+source "$(dirname "${BASH_SOURCE[0]}")/wheels.sh"
+
 build_tools_cmake=3.31.10
 build_tools_ninja=1.13.0
 # sha256 of each pinned wheel, for x86-64 and for 64-bit Arm Linux.
@@ -37,22 +39,17 @@ build_tools_unpack() {  # NAME VERSION DIR
     return 1
   fi
   download=$(mktemp -d)
-  if ! python3 -m pip download --quiet --no-deps --only-binary=:all: -d "$download" "$name==$version" \
-    >"$download/log" 2>&1; then
-    echo "$(basename "$0"): cannot download the $name $version wheel with pip: $(tail -n 1 "$download/log")" >&2
-    rm -rf "$download"
-    return 1
+  local status=0
+  wheel=$(download_pinned_wheel "$download" "$hash" "$name==$version") || status=$?
+  if [ "$status" -eq 1 ]; then
+    echo "$(basename "$0"): cannot download the $name $version wheel with pip: $(tail -n 1 "$download/pip.log")" >&2
+  elif [ "$status" -eq 2 ]; then
+    echo "$(basename "$0"): the $name $version wheel does not have the pinned sha256 $hash" >&2
+  else
+    # Unpacked beside its place and then moved there, so that an interrupted run leaves no half.
+    rm -rf "$dir" "$dir.new"
+    python3 -m zipfile -e "$wheel" "$dir.new" && mv "$dir.new" "$dir" || status=$?
   fi
-  wheel=$(ls "$download"/*.whl)
-  if ! echo "$hash  $wheel" | sha256sum --check --status; then
-    echo "$(basename "$0"): $(basename "$wheel") does not have the pinned sha256 $hash" >&2
-    rm -rf "$download"
-    return 1
-  fi
-  # Unpacked beside its place and then moved there, so that an interrupted run leaves no half.
-  rm -rf "$dir" "$dir.new"
-  python3 -m zipfile -e "$wheel" "$dir.new" && mv "$dir.new" "$dir"
-  local status=$?
   rm -rf "$download"
   return $status
 }
