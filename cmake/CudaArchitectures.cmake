@@ -17,7 +17,7 @@ if(DEFINED CMAKE_CUDA_COMPILER)
 elseif(DEFINED ENV{CUDACXX})
   set(_gpu_nvcc "$ENV{CUDACXX}")
 else()
-  find_program(_gpu_nvcc nvcc HINTS "${CUDAToolkit_BIN_DIR}" /usr/local/cuda/bin REQUIRED)
+  find_program(_gpu_nvcc nvcc HINTS "${CUDAToolkit_ROOT}/bin" /usr/local/cuda/bin REQUIRED)
 endif()
 
 execute_process(COMMAND "${_gpu_nvcc}" --list-gpu-arch
@@ -52,6 +52,11 @@ if(_gpu_device_query)
     foreach(_arch IN LISTS _gpu_found)
       if(NOT _arch STREQUAL _gpu_base AND _arch IN_LIST _gpu_supported)
         list(APPEND _gpu_architectures "${_arch}-real")
+      endif()
+      if(_arch LESS _gpu_base)
+        message(WARNING "This nvcc builds for compute capability ${_gpu_base} and newer; the programs "
+                        "will not run on this machine's GPU of compute capability ${_arch}. Build "
+                        "with a CUDA 12 toolkit for it.")
       endif()
     endforeach()
     list(REMOVE_DUPLICATES _gpu_architectures)

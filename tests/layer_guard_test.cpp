@@ -51,7 +51,8 @@ class LayerGuardDeathTest : public testing_support::layer_test {
   protected:
     void SetUp() override
     {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        // Assigned as a variable: GoogleTest 1.10 and 1.11 have no GTEST_FLAG_SET.
+        testing::FLAGS_gtest_death_test_style = "threadsafe";
         layer_test::SetUp();
     }
 };

@@ -1,6 +1,8 @@
 // A stand-in for the CUDA driver library (libcuda.so.1) with the entry points a device query
 // uses. STAND_IN_GPU_CAPABILITY ("90" for compute capability 9.0) gives it one GPU; unset or
 // empty, it has none and cuInit fails as the real driver does on a machine without a GPU.
+// STAND_IN_DRIVER_VERSION ("12040" for CUDA 12.4) is the CUDA version it supports, 13000 unless
+// set.
 #include <cstdlib>
 #include <cstring>
 
@@ -18,6 +20,12 @@ const char* capability()
 }  // namespace
 
 extern "C" {
+int cuDriverGetVersion(int* version)
+{
+    const char* value = std::getenv("STAND_IN_DRIVER_VERSION");
+    *version = value != nullptr && *value != '\0' ? std::atoi(value) : 13000;
+    return 0;
+}
 int cuInit(unsigned int) { return capability() != nullptr ? 0 : no_device; }
 int cuDeviceGetCount(int* count)
 {
@@ -36,6 +44,15 @@ int cuDeviceGetAttribute(int* value, int attribute, int)
         return no_device;
     }
     *value = attribute == capability_major ? cc[0] - '0' : attribute == capability_minor ? cc[1] - '0' : 0;
+    return 0;
+}
+int cuDeviceGetName(char* name, int length, int)
+{
+    if (capability() == nullptr) {
+        return no_device;
+    }
+    std::strncpy(name, "Stand-in GPU", static_cast<std::size_t>(length));
+    name[length - 1] = '\0';
     return 0;
 }
 int cuGetErrorName(int, const char** name)

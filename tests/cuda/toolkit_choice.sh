@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Which CUDA toolkit the scripts take, against stand-in toolkits (an nvcc that answers for its
+# version and architectures, and their headers) and a stand-in driver library that reports one
+# GPU of a chosen compute capability and CUDA version. Only the stand-ins are candidates: PATH
+# holds no other nvcc and no fixed folder is searched.
+#   - Of two toolkits, the one that can target the GPU is taken, whatever their order on PATH.
+#   - Where only CUDA 13 is there and the GPU or the driver is too old for it, scripts/run stops
+#     with one line that says what to install, before it builds anything.
+#   - A 12.x toolkit whose CCCL is older than 2.7 gets CCCL 2.7.0.
+# Usage: toolkit_choice.sh STAND_IN_DRIVER_DIR
+set -u
+driver=$1
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+check() {  # WHAT COMMAND...
+  if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
+}
+
+# A stand-in toolkit in $work/NAME: VERSION (12.8.93), oldest architecture, THRUST_VERSION.
+toolkit() {  # NAME VERSION OLDEST THRUST_VERSION
+  local dir=$work/$1 number
+  mkdir -p "$dir/bin" "$dir/include/thrust"
+  number=$((${2%%.*} * 1000 + $(cut -d. -f2 <<<"$2") * 10))
+  cat >"$dir/bin/nvcc" <<NVCC
+#!/bin/sh
+case "\$*" in
+--version) echo "Cuda compilation tools, release ${2%.*}, V$2" ;;
+--list-gpu-arch) echo compute_$3; echo compute_90 ;;
+*--dryrun*) echo "#\\\$ _HERE_=$dir/bin" >&2 ;;
+*) exit 1 ;;
+esac
+NVCC
+  chmod +x "$dir/bin/nvcc"
+  echo "#define CUDART_VERSION $number" >"$dir/include/cuda_runtime_api.h"
+  echo "#define THRUST_VERSION $4" >"$dir/include/thrust/version.h"
+}
+toolkit cuda-13.0 13.0.88 75 300001
+toolkit cuda-12.8 12.8.93 50 200800
+toolkit cuda-12.4 12.4.131 50 200302
+
+# The system's PATH without any folder that holds an nvcc.
+system_path=$(tr ':' '\n' <<<"$PATH" | while read -r dir; do [ -x "$dir/nvcc" ] || echo "$dir"; done | paste -sd ':')
+# The scripts alone, in a folder of their own: what scripts/run builds would go there.
+mkdir -p "$work/checkout"
+cp -r "$root/scripts" "$work/checkout/"
+
+# COMMAND... with the stand-in toolkits FOLDERS first on PATH and a GPU of CAPABILITY whose
+# driver supports CUDA version DRIVER; stdout and stderr go to $work/out and $work/err.
+with() {  # FOLDERS CAPABILITY DRIVER COMMAND...
+  local path=$1 capability=$2 version=$3
+  shift 3
+  (cd "$work/checkout" && env -u CUDA_HOME -u CUDA_PATH CUDA_TOOLKIT_DIRS="" PATH="$path:$system_path" \
+    LD_LIBRARY_PATH="$driver" STAND_IN_GPU_CAPABILITY="$capability" STAND_IN_DRIVER_VERSION="$version" \
+    "$@" >"$work/out" 2>"$work/err" </dev/null)
+}
+errors() { grep -v '^note: ' "$work/err"; }
+one_line_naming() { [ "$(errors | wc -l)" -eq 1 ] && errors | grep -q "$1"; }
+
+for order in "$work/cuda-13.0/bin:$work/cuda-12.8/bin" "$work/cuda-12.8/bin:$work/cuda-13.0/bin"; do
+  first=$(basename "$(dirname "${order%%:*}")")
+  with "$order" 61 13000 scripts/find-cuda cuda
+  check "compute capability 6.1, $first first on PATH: CUDA 12.8 is taken" \
+    [ "$(cat "$work/out")" = "$work/cuda-12.8/bin/nvcc" ]
+  check "  and the note says why CUDA 13.0 was passed over" \
+    grep -qx "note: passed over $work/cuda-13.0 (13.0.88): cannot target compute capability 6.1" "$work/err"
+done
+with "$work/cuda-13.0/bin:$work/cuda-12.8/bin" 90 13000 scripts/find-cuda cuda
+check "compute capability 9.0: the newer CUDA 13.0 is taken" [ "$(cat "$work/out")" = "$work/cuda-13.0/bin/nvcc" ]
+
+with "$work/cuda-13.0/bin" 61 13000 scripts/run
+status=$?
+check "only CUDA 13, compute capability 6.1: scripts/run exits 1" [ "$status" -eq 1 ]
+check "  with one line that names CUDA 12" one_line_naming 'install a CUDA 12 toolkit'
+check "  having built nothing" [ ! -e "$work/checkout/build" ]
+
+with "$work/cuda-13.0/bin" 90 12040 scripts/run
+status=$?
+check "only CUDA 13, a driver for CUDA 12.4: scripts/run exits 1" [ "$status" -eq 1 ]
+check "  with one line that names the driver and CUDA 12.4" \
+  [ "$(errors)" = "run: the driver supports CUDA 12.4, and CUDA 13 needs driver 580 or newer: update the driver, or install a CUDA 12.4 toolkit (found and passed over: $work/cuda-13.0 (13.0.88): the driver supports CUDA 12.4 only)" ]
+check "  having built nothing" [ ! -e "$work/checkout/build" ]
+
+with "$work/cuda-12.4/bin" 61 12040 scripts/find-cuda cuda
+check "CUDA 12.4 with CCCL 2.3.2: it is taken, with CCCL 2.7.0" \
+  grep -q "note: it has CCCL 2.3.2, older than 2.7; bringing CCCL 2.7.0" "$work/err"
+[ "$failures" -eq 0 ]
