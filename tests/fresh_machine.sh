@@ -8,15 +8,16 @@
 #   3. the user's scripts/run prints vecmat's 8 lines and gputune's 17, on the host execution
 #      layer, with CUDA 13.0's headers brought from PyPI;
 #   4. with a compile error planted, scripts/run shows the compiler's error line;
-#   5. as root, scripts/test passes, both presets, with CUDA 13.0 brought from PyPI.
+#   5. as root, scripts/test passes, both presets, with CUDA 13.0 brought from PyPI;
+#   6. configuring with CMake 4.4.5 warns of nothing, as with the CMake of steps 3 and 5.
 # The root is made once and kept in the cache folder until its recipe changes; each run works on
 # an overlay of it, so each run installs its packages afresh (their .deb files are kept). The
 # wheels downloaded are kept there too (GPU_MEASUREMENTS_WHEELS): they are fetched once per
 # machine, and their hashes still decide.
 #
 # --here makes the same runs on this machine instead, in a mount namespace that hides its CUDA
-# toolkit: quicker, for the developer loop. This machine has the packages already, so step 1
-# then only checks that the user's run needs none.
+# toolkit: quicker, for the developer loop. This machine has the packages already, so step 1 is
+# left out.
 #
 # Needs root, and the Debian archive and PyPI. GPU_MEASUREMENTS_CACHE moves the cache folder
 # (/var/cache/gpu_measurements); KEEP_WORK=1 keeps the run's files.
@@ -30,6 +31,7 @@ cache=${GPU_MEASUREMENTS_CACHE:-/var/cache/gpu_measurements}
 debian_root_cache=$cache
 base=$cache/debian11-root
 wheels=$cache/wheels
+newest_cmake=4.4.5  # configuring with it must not warn either
 recipe="debootstrap --variant=minbase bullseye
 apt-get install --no-install-recommends git ca-certificates
 the host's extra CA certificates, a user $user"
@@ -130,14 +132,15 @@ run_in_clone() {  # WHO NET SCRIPT [WHEELS]
   return $status
 }
 errors() { grep -v '^note: ' "$work/err"; }
+no_cmake_warning() { ! grep -qE '^CMake (Deprecation )?Warning' "$@"; }
 one_error_line() { [ "$(errors | wc -l)" -eq 1 ]; }
 show_err() { echo "--- stderr:"; tail -n 30 "$work/err"; }
 
-step "1. scripts/run as $user"
-status=0
-run_in_clone user net scripts/run || status=$?
-missing=$(sed -n 's/^install-deps: missing \(.*\); install with: sudo apt-get install .*/\1/p' "$work/err")
 if [ "$here" -eq 0 ]; then
+  step "1. scripts/run as $user"
+  status=0
+  run_in_clone user net scripts/run || status=$?
+  missing=$(sed -n 's/^install-deps: missing \(.*\); install with: sudo apt-get install .*/\1/p' "$work/err")
   check "it stops with exit status 1" [ "$status" -eq 1 ]
   check "with one line that names what to install" [ -n "$missing" ]
   check "and no other" one_error_line
@@ -145,8 +148,6 @@ if [ "$here" -eq 0 ]; then
   # shellcheck disable=SC2086 # the packages named
   on_machine root net bash -c "apt-get update -qq && apt-get install -y -qq --no-install-recommends $missing" >>"$log" 2>&1 ||
     { tail -n 20 "$log"; fail "cannot install $missing"; }
-else
-  check "it needs no package on this machine" [ -z "$missing" ]
 fi
 
 step "2. scripts/run as $user, offline"
@@ -166,6 +167,7 @@ check "it printed vecmat's 8 lines, an empty one and gputune's 17" [ "$(wc -l <"
 check "vecmat's dot products" [ "$(grep -c '^Скалярное произведение (.*): 2.09715e+06$' "$work/out")" -eq 2 ]
 check "gputune's last line" grep -q '^Минимальное время выполнения: .* ms$' "$work/out"
 check "it brought CUDA 13.0's headers" grep -q "bringing CUDA 13.0's headers and CCCL" "$work/err"
+check "configuring warned of nothing" no_cmake_warning "$home/checkout/build/host.log"
 [ "$status" -eq 0 ] || show_err
 
 step "4. scripts/run as $user, with a compile error planted"
@@ -183,7 +185,22 @@ run_in_clone root net scripts/test "$wheels" || status=$?
 check "it passes" [ "$status" -eq 0 ]
 check "both presets' tests ran" [ "$(grep -c '^100% tests passed' "$work/out")" -eq 2 ]
 check "it brought CUDA 13.0" grep -q "bringing CUDA 13.0 (5 wheels" "$work/err"
+check "configuring warned of nothing" no_cmake_warning "$work/out"
 [ "$status" -eq 0 ] || { tail -n 30 "$work/out"; show_err; }
 
-echo "fresh machine$([ "$here" -eq 0 ] && echo ' (Debian 11)' || echo ' (this one, toolkit hidden)'): $failures failed"
+step "6. configure both presets with CMake $newest_cmake"
+on_machine root net env GPU_MEASUREMENTS_WHEELS="$wheels" bash -c '
+  cd "$1" && source scripts/lib/wheels.sh && bring_wheels .tools/cmake-$2 cmake==$2 && chmod +x .tools/cmake-$2/cmake/data/bin/*' \
+  _ "$home/checkout" "$newest_cmake" >>"$log" 2>&1 || fail "cannot bring CMake $newest_cmake"
+for preset in host cuda; do
+  on_machine root net bash -c 'cd "$1" && toolkit=$(scripts/find-cuda "$3" 2>/dev/null) && option=-DCUDAToolkit_ROOT &&
+    { [ "$3" = host ] || option=-DCMAKE_CUDA_COMPILER; } &&
+    PATH=$PWD/.tools/cmake-$2/cmake/data/bin:$PATH cmake --preset "$3" -B "build/cmake-$2-$3" "$option=$toolkit"' \
+    _ "$home/checkout" "$newest_cmake" "$preset" >"$work/out" 2>&1 || { tail -n 20 "$work/out"; failures=$((failures + 1)); }
+  check "$preset: no warning" no_cmake_warning "$work/out"
+done
+
+where="Debian 11"
+[ "$here" -eq 0 ] || where="this machine, its CUDA toolkit hidden"
+echo "fresh machine ($where): $failures failed"
 [ "$failures" -eq 0 ]
