@@ -103,9 +103,9 @@ bring_wheels() {  # DIR SPEC...
       mkdir -p "$(dirname "$dir")"
       cp "$download/pip.log" "$dir.pip.log"
       if [ "$status" -eq 1 ]; then
-        echo "$me: cannot download $spec from PyPI: $(pip_failure_cause "$download/pip.log") (pip's log: $dir.pip.log); once that is mended, run $me again" >&2
+        echo "$me: cannot download $spec from PyPI: $(pip_failure_cause "$download/pip.log") (pip's log: $dir.pip.log); once that is mended, run $0 again" >&2
       else
-        echo "$me: the $spec wheel from PyPI is not the pinned one ($(tail -n 1 "$download/pip.log"), pinned $hash); run $me again, and if it persists, the index or a proxy serves another file" >&2
+        echo "$me: the $spec wheel from PyPI is not the pinned one ($(tail -n 1 "$download/pip.log"), pinned $hash); run $0 again, and if it persists, the index or a proxy serves another file" >&2
       fi
       status=1
       break
