@@ -108,6 +108,7 @@ cuda_inspect() {  # FOLDER_OR_NVCC
     for dir in "$c_include" "$c_include/cccl"; do
       if [ -f "$dir/thrust/version.h" ]; then
         c_cccl=$(sed -n 's/^#define THRUST_VERSION *\([0-9]*\).*/\1/p' "$dir/thrust/version.h")
+        c_cccl=${c_cccl:-0}
         break
       fi
     done
@@ -193,9 +194,9 @@ cuda_toolkit_plan() {  # ROOT MODE
       # A 12.x toolkit without CCCL 2.7 or newer gets CCCL 2.7.0.
       cuda_plan_cccl=""
       if [ "$c_cccl" -eq 0 ]; then
-        cuda_plan_cccl="no CCCL"
+        cuda_plan_cccl="it has no CCCL"
       elif [ "$c_cccl" -lt 200700 ]; then
-        cuda_plan_cccl="CCCL $((c_cccl / 100000)).$((c_cccl / 100 % 1000)).$((c_cccl % 100))"
+        cuda_plan_cccl="its CCCL $((c_cccl / 100000)).$((c_cccl / 100 % 1000)).$((c_cccl % 100)) is older than 2.7"
       fi
     fi
   done < <(cuda_candidates "$root" "$mode")
@@ -254,8 +255,8 @@ cuda_toolkit_report() {
   fi
   if [ -n "$cuda_plan_cccl" ]; then
     local how="using CCCL 2.7.0 from"
-    [ -z "$cuda_plan_wheels" ] || how="bringing CCCL 2.7.0 from PyPI, into"
-    echo "note: it has $cuda_plan_cccl, older than 2.7; $how $(cuda_cccl_dir "$cuda_plan_checkout")" >&2
+    [ -z "$cuda_plan_wheels" ] || how="bringing CCCL 2.7.0 from PyPI into"
+    echo "note: $cuda_plan_cccl; $how $cuda_plan_checkout/.tools/cccl-2.7.0" >&2
   fi
 }
 

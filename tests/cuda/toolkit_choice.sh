@@ -84,5 +84,5 @@ check "  having built nothing" [ ! -e "$work/checkout/build" ]
 
 with "$work/cuda-12.4/bin" 61 12040 scripts/find-cuda cuda
 check "CUDA 12.4 with CCCL 2.3.2: it is taken, with CCCL 2.7.0" \
-  grep -q "note: it has CCCL 2.3.2, older than 2.7; bringing CCCL 2.7.0" "$work/err"
+  grep -q "note: its CCCL 2.3.2 is older than 2.7; bringing CCCL 2.7.0" "$work/err"
 [ "$failures" -eq 0 ]
