@@ -40,8 +40,20 @@ toolkit cuda-13.0 13.0.88 75 300001
 toolkit cuda-12.8 12.8.93 50 200800
 toolkit cuda-12.4 12.4.131 50 200302
 
-# The system's PATH without any folder that holds an nvcc.
-system_path=$(tr ':' '\n' <<<"$PATH" | while read -r dir; do [ -x "$dir/nvcc" ] || echo "$dir"; done | paste -sd ':')
+# The system's PATH with no nvcc on it: a folder that holds one is replaced by links to the rest
+# of its commands (Debian's own toolkit puts nvcc in /usr/bin).
+mkdir -p "$work/without-nvcc"
+system_path=$work/without-nvcc
+while read -r dir; do
+  if [ -x "$dir/nvcc" ]; then
+    for command in "$dir"/*; do
+      name=$(basename "$command")
+      [ "$name" = nvcc ] || [ -e "$work/without-nvcc/$name" ] || ln -s "$command" "$work/without-nvcc/$name"
+    done
+  else
+    system_path+=:$dir
+  fi
+done < <(tr ':' '\n' <<<"$PATH")
 # The scripts alone, in a folder of their own: what scripts/run builds would go there.
 mkdir -p "$work/checkout"
 cp -r "$root/scripts" "$work/checkout/"
