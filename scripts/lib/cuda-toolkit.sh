@@ -301,7 +301,7 @@ cuda_fresh_option() {  # DIR
   for argument in "${cuda_cmake_args[@]}"; do
     name=${argument#-D} value=${name#*=} name=${name%%=*}
     if ! grep -qxF -e "$name:FILEPATH=$value" -e "$name:PATH=$value" -e "$name:UNINITIALIZED=$value" \
-      -e "$name:STRING=$value" "$cache"; then
+      -e "$name:STRING=$value" -e "$name:BOOL=$value" "$cache"; then
       echo --fresh
       return
     fi
