@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # How the gpu tests (tests/cuda/gpu_check.sh) read the tools' output and judge the figures, on
 # samples in the tools' formats: ncu's raw CSV page, compute-sanitizer's summaries and errors,
-# and the agreement of an event-timed interval with a kernel's duration.
+# and the agreement of an event-timed interval with a kernel's duration. And scripts/gpu-check's
+# rows from ctest's own reports, as CMake 3.25.1 and 4.4.5 wrote them (tests/cuda/ctest_reports).
 set -u
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -49,6 +50,26 @@ sanitizer_errors "$work/refused" >/dev/null && expect "a run without a summary" 
 sed 2d "$work/refused" >"$work/failed"
 expect "the tool's own line, else the last" "========= Error: Device not supported|gpu_probe: cudaMalloc: unknown error" \
   "$(tool_line "$work/refused")|$(tool_line "$work/failed")"
+
+# Passed, failed, skipped, not run for a failed fixture, silent, timed out, cut short at the stop
+# time, never started: the same rows from either CMake, whose reports differ in their messages.
+reports=$(dirname "$0")/ctest_reports
+expected='passes ok 0 0 errors (1 run) <&> "quoted"
+fails FAILED 0 missing line: Транспонированная матрица (CUDA): первый элемент: 1
+skips skipped 0 this machine cannot run ncu: ==ERROR== Failed to initialize the profiler: LibraryNotLoaded
+self_test_fails FAILED 0 its CSV page gives no duration of probe_kernel
+needs_the_tool not run 0 Failed test dependencies: self_test_fails
+silent ok 0
+hangs timeout 2 timed out; last line: running compute-sanitizer --tool memcheck gpu_probe
+cut_by_the_deadline timeout 3 timed out; last line: running ncu on vecmat
+never_started not run 0 not started: the deadline came first'
+for cmake in 3.25 4.4; do
+  expect "rows from CMake $cmake's report" "$expected" "$(awk -v late=1 -f "$(dirname "$0")/../../scripts/lib/ctest-rows.awk" \
+    "$reports/cmake-$cmake/"{tests.txt,ctest.log,junit.xml} | sed -E 's/ +/ /g; s/ ([0-9]+)s / \1 /; s/ $//')"
+done
+expect "rows without a report" "never_started not run 0 no result from ctest" \
+  "$(awk -v late=0 -f "$(dirname "$0")/../../scripts/lib/ctest-rows.awk" "$reports/cmake-4.4/tests.txt" /dev/null /dev/null |
+    tail -n 1 | sed -E 's/ +/ /g; s/ ([0-9]+)s / \1 /')"
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]

@@ -115,7 +115,7 @@ if [ "$1" = machine-code ]; then [ "$code" -eq "$modules" ]; else [ "$code" -eq 
 checkout=$work/checkout
 mkdir -p "$checkout/scripts/lib"
 cp "$root/scripts/gpu-check" "$root/scripts/find-gpu" "$checkout/scripts/"
-cp "$root"/scripts/lib/*.sh "$checkout/scripts/lib/"
+cp "$root"/scripts/lib/* "$checkout/scripts/lib/"
 cp "$root/tests/cuda/gpu_check.sh" "$root/tests/cuda/gpu_tests.cmake" "$checkout/tests/cuda/"
 cp "$root/CMakePresets.json" "$checkout/"
 cat >"$checkout/CMakeLists.txt" <<EOF
@@ -185,7 +185,7 @@ expect "working: the probe's planted write" "ok found the probe's planted write 
   "$(row compute_sanitizer_self_test)"
 expect "working: --also's PTX" "ok sm_90 machine code in 0 of 2 modules" "$(row also_gputune_ptx_only)"
 expect "working: CUDA_VISIBLE_DEVICES reaches the programs and the gpu file" "0 CUDA_VISIBLE_DEVICES=1" \
-  "$(grep -c 'vecmat.*CUDA_VISIBLE_DEVICES=[^1]' "$work/calls") $(grep -m 1 ^CUDA_VISIBLE "$logs/gpu")"
+  "$(grep -c 'vecmat.*CUDA_VISIBLE_DEVICES=[^1]' "$work/calls") $(grep -om 1 'CUDA_VISIBLE_DEVICES=[^ ]*' "$logs/gpu")"
 expect "working: racecheck on gputune's dot_product_kernel" 4 \
   "$(called '^compute-sanitizer --tool racecheck .*--kernel-name kns=dot_product_kernel --launch-skip (0|10|20|30) --launch-count 1 .*/gputune ')"
 
