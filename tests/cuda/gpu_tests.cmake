@@ -55,8 +55,8 @@ function(add_gpu_tests)
     endforeach()
   endif()
 
-  gpu_test(compute_sanitizer_self_test 60 - compute-sanitizer "${arg_PROBE}")
-  gpu_test(ncu_self_test 60 - ncu "${arg_PROBE}")
+  gpu_test(compute_sanitizer_self_test 30 - compute-sanitizer "${arg_PROBE}")
+  gpu_test(ncu_self_test 45 - ncu "${arg_PROBE}")
   set_tests_properties(compute_sanitizer_self_test PROPERTIES FIXTURES_SETUP compute-sanitizer)
   set_tests_properties(ncu_self_test PROPERTIES FIXTURES_SETUP ncu)
 
