@@ -213,7 +213,7 @@ check_ncu() {  # PROBE
 # ten times for each of its eight configurations, the four block sizes (32 to 256) at the smaller
 # data size first, and the block size alone decides the pattern of accesses and barriers.
 check_sanitizer() {  # TOOL PROGRAM
-  local tool=$1 program=$2 report=$GPU_LOGS/$name.txt status=0 runs=1 scope="" errors
+  local tool=$1 program=$2 report=$GPU_LOGS/$name.txt status=0 runs=1 scope="" errors figure
   rm -f "$report"
   needs_tool compute-sanitizer
   if [[ $(basename "$program") == gputune && $tool =~ ^(racecheck|synccheck)$ ]]; then
@@ -229,7 +229,7 @@ check_sanitizer() {  # TOOL PROGRAM
   fi
   cat "$report"
   errors=$(sanitizer_errors "$report") || fail "no error summary: $(tool_line "$report")"
-  local figure="$errors ($runs run$([ $runs -eq 1 ] || echo s)$scope)"
+  figure="$errors ($runs run$([ $runs -eq 1 ] || echo s)$scope)"
   [ $status -eq 0 ] || fail "$figure$(grep -m 1 "^$(basename "$program"): " "$report" | sed 's/^/; /')"
   pass "$figure"
 }

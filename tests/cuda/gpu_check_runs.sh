@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2016  # the stand-ins' bodies expand when they run, not here
 # scripts/gpu-check run whole, with the real CMake, CTest and Ninja given, on a stand-in project
 # that declares the gpu tests (tests/cuda/gpu_tests.cmake) over stand-in programs, and stand-ins
 # for the driver's device query, nvcc, compute-sanitizer, ncu and cuobjdump: the table and exit
