@@ -24,9 +24,11 @@ function(add_gpu_tests)
   set(logs "${CMAKE_BINARY_DIR}/gpu-logs")
   set(check "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/gpu_check.sh")
   set(environment "GPU_LOGS=${logs}")
-  foreach(tool IN ITEMS COMPUTE_SANITIZER NCU)
+  foreach(tool IN ITEMS COMPUTE_SANITIZER NCU)  # empty where not found, whatever the caller's environment says
     if(GPU_${tool})
       list(APPEND environment "${tool}=${GPU_${tool}}")
+    else()
+      list(APPEND environment "${tool}=")
     endif()
   endforeach()
 
