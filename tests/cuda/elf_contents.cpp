@@ -8,12 +8,18 @@
 //                                                    kernel names it)
 //   elf_contents modules FILE N                       checks that the executable registers
 //                                                    exactly N device-code modules
+//   elf_contents machine-code FILE NN                 checks that every module with device code
+//                                                    carries machine code for compute capability NN
+//   elf_contents ptx-only FILE NN                     checks that no module carries machine code
+//                                                    for NN and each carries PTX that the driver can
+//                                                    compile for it (PTX for NN or older)
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -65,10 +71,11 @@ std::vector<section> sections()
     return found;
 }
 
-// The entries ("code:NN" for machine code, "ptx:NN" for PTX) of every fat binary in the section.
-std::set<std::string> fatbin_entries(const section& s)
+// The entries ("code:NN" for machine code, "ptx:NN" for PTX) of each fat binary in the section:
+// one set for each source's device-code module.
+std::vector<std::set<std::string>> fatbin_modules(const section& s)
 {
-    std::set<std::string> entries;
+    std::vector<std::set<std::string>> modules;
     std::size_t at = s.offset;
     const std::size_t end = s.offset + s.size;
     while (at + 16 <= end) {
@@ -78,6 +85,7 @@ std::set<std::string> fatbin_entries(const section& s)
         }
         const std::size_t first = at + read<std::uint16_t>(at + 6);
         const std::size_t last = first + read<std::uint64_t>(at + 8);
+        auto& entries = modules.emplace_back();
         for (std::size_t e = first; e < last;) {
             const auto kind = read<std::uint16_t>(e);
             const auto arch = read<std::uint32_t>(e + 28);
@@ -89,7 +97,72 @@ std::set<std::string> fatbin_entries(const section& s)
         }
         at = (last + 7) / 8 * 8;
     }
+    return modules;
+}
+
+// The entries of all the fat binaries in the section together.
+std::set<std::string> fatbin_entries(const section& s)
+{
+    std::set<std::string> entries;
+    for (const auto& module : fatbin_modules(s)) {
+        entries.insert(module.begin(), module.end());
+    }
     return entries;
+}
+
+// The number of an entry of the given kind ("ptx:75" is PTX for 75), or -1 for another kind.
+int entry_arch(const std::string& entry, const std::string& kind)
+{
+    return entry.rfind(kind, 0) == 0 ? std::stoi(entry.substr(kind.size())) : -1;
+}
+
+// What the driver has to run on a GPU of compute capability `arch` ("90"), module by module.
+// "machine-code": every module carries machine code for it, so the driver compiles nothing.
+// "ptx-only": none does and each carries PTX for it or an older architecture, so what runs is the
+// driver's JIT compilation of that PTX. Lists the modules, then one line with the finding.
+int check_for_gpu(const std::vector<section>& all, const std::string& mode, const std::string& arch)
+{
+    if (arch.empty() || arch.find_first_not_of("0123456789") != std::string::npos) {
+        throw std::runtime_error("not a compute capability such as 90: " + arch);
+    }
+    const int gpu = std::stoi(arch);
+    std::size_t modules = 0;
+    std::size_t with_code = 0;
+    std::size_t with_ptx = 0;
+    std::set<int> ptx_archs;
+    for (const auto& s : all) {
+        if (s.name != ".nv_fatbin") {
+            continue;
+        }
+        for (const auto& module : fatbin_modules(s)) {
+            std::printf("module %zu:", ++modules);
+            bool ptx = false;
+            for (const auto& e : module) {
+                std::printf(" %s", e.c_str());
+                const int ptx_arch = entry_arch(e, "ptx:");
+                if (ptx_arch >= 0 && ptx_arch <= gpu) {
+                    ptx = true;
+                    ptx_archs.insert(ptx_arch);
+                }
+            }
+            std::printf("\n");
+            with_code += module.count("code:" + arch);
+            with_ptx += ptx ? 1 : 0;
+        }
+    }
+    if (mode == "machine-code") {
+        std::printf("sm_%s machine code in %zu of %zu modules\n", arch.c_str(), with_code, modules);
+        return modules > 0 && with_code == modules ? 0 : 1;
+    }
+    std::string archs;
+    for (const int a : ptx_archs) {
+        archs += (archs.empty() ? "compute_" : ", compute_") + std::to_string(a);
+    }
+    const bool jit = modules > 0 && with_code == 0 && with_ptx == modules;
+    std::printf("sm_%s machine code in %zu of %zu modules, PTX for it (%s) in %zu: %s\n", arch.c_str(), with_code,
+                modules, archs.empty() ? "none" : archs.c_str(), with_ptx,
+                jit ? "the driver JIT-compiles what runs" : "what runs is not the driver's JIT compilation");
+    return jit ? 0 : 1;
 }
 
 int check_fatbin(const std::vector<section>& all, int argc, char** argv)
@@ -191,7 +264,7 @@ int main(int argc, char** argv)
         std::fprintf(
             stderr,
             "usage: elf_contents fatbin FILE [code:NN|ptx:NN]... | export FILE NAME | rodata FILE TEXT... | "
-            "modules FILE N\n");
+            "modules FILE N | machine-code FILE NN | ptx-only FILE NN\n");
         return 2;
     }
     std::ifstream in(argv[2], std::ios::binary);
@@ -207,6 +280,9 @@ int main(int argc, char** argv)
         }
         if (command == "modules" && argc == 4) {
             return check_modules(all, argv[3]);
+        }
+        if ((command == "machine-code" || command == "ptx-only") && argc == 4) {
+            return check_for_gpu(all, command, argv[3]);
         }
         if (command == "export" && argc == 4) {
             return check_export(all, argv[3]);

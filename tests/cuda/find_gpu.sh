@@ -31,7 +31,8 @@ with_driver() {  # CAPABILITY smi|no-smi COMMAND...
 expect "a GPU, no nvidia-smi" "0 90" "$(with_driver 90 no-smi "$root/scripts/find-gpu")"
 expect "no GPU, though nvidia-smi claims one" "1 " "$(with_driver '' smi "$root/scripts/find-gpu")"
 expect "GPU tests skipped where the driver has none" 77 \
-  "$(with_driver '' smi "$root/tests/cuda/gpu_check.sh" "$program" | cut -d' ' -f1)"
+  "$(GPU_LOGS=$work/logs with_driver '' smi "$root/tests/cuda/gpu_check.sh" values vecmat_gpu_values "$program" |
+    cut -d' ' -f1)"
 expect "the no-driver test skipped where the driver has a GPU" 77 \
   "$(with_driver 90 no-smi "$root/tests/cuda/no_driver.sh" "$program" | cut -d' ' -f1)"
 [ "$failures" -eq 0 ]
