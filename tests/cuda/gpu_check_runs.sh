@@ -46,8 +46,17 @@ ln -s "$ninja" "$work/base/ninja"
 ln -s "$cmake" "$work/base/cmake"
 standin "$work/tools/device-query" '[ -n "${STAND_IN_GPUS-90}" ] || { echo "failed to call load_driver_entries() with error 0x3"; exit 1; }
 echo "${STAND_IN_GPUS-90}"'
-standin "$work/tools/nvcc" 'printf "%s\n" "nvcc: NVIDIA (R) Cuda compiler driver" "Cuda compilation tools, release 13.0, V13.0.88" \
-  "Build cuda_13.0.r13.0/compiler.36424714_0"'
+# nvcc, of a toolkit in $work with its runtime's and CCCL's version headers, as the scripts'
+# choice of toolkit reads them; STAND_IN_OLDEST_ARCH is the oldest it builds for (75).
+standin "$work/tools/nvcc" 'case "$*" in
+*--dryrun*) echo "#\$ _HERE_=${0%/*}" >&2 ;;
+--list-gpu-arch) printf "%s\n" "compute_${STAND_IN_OLDEST_ARCH:-75}" compute_90 ;;
+*) printf "%s\n" "nvcc: NVIDIA (R) Cuda compiler driver" "Cuda compilation tools, release 13.0, V13.0.88" \
+  "Build cuda_13.0.r13.0/compiler.36424714_0" ;;
+esac'
+mkdir -p "$work/include/thrust"
+echo "#define CUDART_VERSION 13000" >"$work/include/cuda_runtime_api.h"
+echo "#define THRUST_VERSION 300001" >"$work/include/thrust/version.h"
 standin "$work/tools/cuobjdump" 'echo "cuobjdump: NVIDIA (R) CUDA Object Dump Tool"; echo "Cuda compilation tools, release 13.0, V13.0.85"'
 # SANITIZER_CANNOT: its error where it cannot run here; SANITIZER_FINDS: programs it finds a fault
 # in; SANITIZER_BLIND: it misses the probe's planted write.
@@ -122,7 +131,7 @@ cp "$root/CMakePresets.json" "$checkout/"
 cat >"$checkout/CMakeLists.txt" <<EOF
 cmake_minimum_required(VERSION 3.25)
 project(stand_in LANGUAGES NONE)
-message(STATUS "nvcc 13.0.88: $work/tools/nvcc")
+message(STATUS "nvcc 13.0.88: \${CMAKE_CUDA_COMPILER}")
 message(STATUS "CUDA architectures: 75;90-real")
 message(STATUS "CCCL 3.0.1 from /stand-in/cccl")
 set(CMAKE_FIND_USE_CMAKE_SYSTEM_PATH FALSE)  # the tools come from PATH alone
@@ -151,7 +160,7 @@ run_check() {  # NAME ARGS...
   rm -rf "$checkout/build" "$logs"
   : >"$work/pids"
   : >"$work/calls"
-  (cd "$work" && PATH="${TOOLS:-$work/tools}:${BASE:-$work/base}" CUDA_HOME=/nonexistent \
+  (cd "$work" && PATH="${TOOLS:-$work/tools}:${BASE:-$work/base}" CUDA_HOME=/nonexistent CUDA_TOOLKIT_DIRS="" \
     CUDA_DEVICE_QUERY=$work/tools/device-query PIDS=$work/pids CALLS=$work/calls \
     exec "$checkout/scripts/gpu-check" --log-dir "$logs" "$@" >"$work/out" 2>&1)
   status=$?
@@ -212,7 +221,12 @@ expect "cannot: the kernel times row" \
 grep -q '; this machine cannot run compute-sanitizer, ncu (files in' "$table" || fail "cannot: $(tail -n 1 "$table")"
 grep -q "^tools: cmake .*, compute-sanitizer not found, ncu " "$table" || fail "cannot: $(sed -n 2p "$table")"
 
-SANITIZER_CANNOT="Device not supported" STAND_IN_GPUS=61 run_check "a GPU of compute capability 6.1"
+STAND_IN_GPUS=61 run_check "a GPU of compute capability 6.1 and only CUDA 13"
+expect "6.1, CUDA 13: exit status, the tools' row" "1 FAILED gpu-check: the GPU has compute capability 6.1, which \
+CUDA 13 cannot build for: install a CUDA 12 toolkit (12.8 is what the programs are written for) (found and passed over: \
+$work (13.0.88): cannot target compute capability 6.1)" "$status $(row tools)"
+
+SANITIZER_CANNOT="Device not supported" STAND_IN_GPUS=61 STAND_IN_OLDEST_ARCH=52 run_check "a GPU of compute capability 6.1"
 expect "6.1: a sanitizer row" "skipped this machine cannot run compute-sanitizer: ========= Error: Device not supported" \
   "$(row gputune_memcheck)"
 expect "6.1: the ncu rows" "skipped this machine cannot run ncu: Nsight Compute cannot profile compute capability 6.1" \
@@ -262,7 +276,7 @@ expect "bad option" 2 "$status"
 
 # SIGTERM: the running step is ended with all it started, and the table so far comes.
 rm -rf "$checkout/build" && : >"$work/pids"
-(cd "$work" && PATH="$work/tools:$work/base" CUDA_HOME=/nonexistent CUDA_DEVICE_QUERY=$work/tools/device-query \
+(cd "$work" && PATH="$work/tools:$work/base" CUDA_HOME=/nonexistent CUDA_TOOLKIT_DIRS="" CUDA_DEVICE_QUERY=$work/tools/device-query \
   PIDS=$work/pids CALLS=/dev/null HANG=compute-sanitizer exec "$checkout/scripts/gpu-check" --log-dir "$logs" \
   >"$work/out" 2>&1) &
 checker=$!
