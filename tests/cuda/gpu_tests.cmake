@@ -14,6 +14,11 @@
 # The TIMEOUTs allow for the slow sanitizers on an H100 several times over; a run with a deadline
 # (scripts/gpu-check) passes ctest --stop-time, which cuts them shorter. A test that times out is
 # ended with its whole process tree.
+# An ALSO of "" (no second folder) is an empty value, not a missing one, with no warning from
+# CMake 3.31 and newer; the function keeps the setting it was defined with.
+if(POLICY CMP0174)
+  cmake_policy(SET CMP0174 NEW)
+endif()
 function(add_gpu_tests)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "VECMAT;GPUTUNE;PROBE;ELF_CONTENTS;ALSO" "TOOL_PATHS")
   file(GLOB nsight_compute LIST_DIRECTORIES true /opt/nvidia/nsight-compute/*)
