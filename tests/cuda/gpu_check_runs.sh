@@ -183,7 +183,7 @@ for file in configure.log build.log ctest.log gpu-logs/vecmat_kernel_times-3.csv
 done
 expect "working: the GPU and tools" "gpu-check on NVIDIA H100 80GB HBM3, compute capability 9.0, 132 multiprocessors, \
 79.2 GiB; CUDA driver 13.0, runtime 13.0|tools: cmake $("$cmake" --version | sed -n '1s/.* //p'), ninja \
-$("$ninja" --version), nvcc 13.0.88, compute-sanitizer 2025.3.1.0, ncu 2025.3.1.0" \
+$("$ninja" --version | grep -oE '^[0-9]+\.[0-9]+\.[0-9]+(\.[0-9]+)*'), nvcc 13.0.88, compute-sanitizer 2025.3.1.0, ncu 2025.3.1.0" \
   "$(sed -n '1s/; [0-9]* s of 300 s$//p; 2p' "$table" | paste -sd '|')"
 expect "working: a kernel times row" "ok dot_product_kernel event 0.013 ms, ncu 0.01248 ms, +4.2 %; \
 transpose_kernel event 0.046 ms, ncu 0.04512 ms, +2.0 %" "$(row vecmat_kernel_times)"
