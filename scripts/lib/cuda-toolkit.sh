@@ -36,6 +36,10 @@ cuda_version_number() {
   local major=${1%%.*} rest=${1#*.}
   echo $((major * 1000 + ${rest%%.*} * 10))
 }
+# Whether version NEW ("13.0.88") is newer than OLD; any version is newer than none.
+cuda_newer() {  # OLD NEW
+  [ -z "$1" ] || [ "$(printf '%s\n' "$1" "$2" | sort -V | tail -n 1)" != "$1" ]
+}
 # "6.1" for the compute capability 61.
 cuda_capability_name() { echo "${1:0:${#1}-1}.${1: -1}"; }
 
@@ -129,7 +133,7 @@ cuda_misfit() {  # MODE GPUS DRIVER
     echo "it has no nvcc"
   elif [ "$1" = cuda ] && [ -n "$c_problem" ]; then
     echo "$c_problem"
-  elif [ "$number" -ge 13000 ] && [ "${c_cccl:-0}" -lt 300000 ]; then
+  elif [ "$number" -ge 13000 ] && [ "$c_cccl" -lt 300000 ]; then
     echo "it has no CCCL 3"
   else
     for gpu in $2; do
@@ -168,7 +172,7 @@ cuda_nothing_fits() {  # GPUS DRIVER
 }
 
 cuda_toolkit_plan() {  # ROOT MODE
-  local root=$1 mode=$2 answer gpus driver candidate best="" best_version="" misfit
+  local root=$1 mode=$2 answer gpus driver candidate best_version="" misfit
   local -A seen=()
   local passed=()
   cuda_plan_notes=() cuda_plan_error="" cuda_plan_wheels="" cuda_plan_cccl="" cuda_plan_brings=""
@@ -187,8 +191,8 @@ cuda_toolkit_plan() {  # ROOT MODE
     misfit=$(cuda_misfit "$mode" "$gpus" "$driver")
     if [ -n "$misfit" ]; then
       passed+=("$c_version $c_root ($c_version): $misfit")
-    elif [ -z "$best" ] || [ "$(printf '%s\n' "$best_version" "$c_version" | sort -V | tail -n 1)" != "$best_version" ]; then
-      best=$c_root best_version=$c_version
+    elif cuda_newer "$best_version" "$c_version"; then
+      best_version=$c_version
       cuda_plan_root=$c_root cuda_plan_nvcc="" cuda_plan_version=$c_version
       [ "$mode" = host ] || cuda_plan_nvcc=$c_nvcc
       # A 12.x toolkit without CCCL 2.7 or newer gets CCCL 2.7.0.
@@ -204,13 +208,13 @@ cuda_toolkit_plan() {  # ROOT MODE
   local entry passed_over=""
   for entry in "${passed[@]}"; do
     # Only those newer than the one taken are worth a note.
-    if [ -z "$best" ] || [ "$(printf '%s\n' "$best_version" "${entry%% *}" | sort -V | tail -n 1)" != "$best_version" ]; then
+    if cuda_newer "$best_version" "${entry%% *}"; then
       cuda_plan_notes+=("passed over ${entry#* }")
     fi
     passed_over+="${passed_over:+; }${entry#* }"
   done
   [ -z "$cuda_plan_cccl" ] || [ -d "$(cuda_cccl_dir "$root")" ] || cuda_plan_wheels=$cuda_cccl_wheel
-  [ -z "$best" ] || return 0
+  [ -z "$best_version" ] || return 0
 
   # Nothing here fits: CUDA 13.0 from its wheels, where it can build for and run on this machine.
   local gpu fits=1
@@ -293,12 +297,14 @@ cuda_toolkit_bring() {
   fi
 }
 
-# --fresh when the build in DIR was configured with another toolkit or CCCL than the one chosen:
-# what an earlier configure found stays in its cache otherwise.
-cuda_fresh_option() {  # DIR
+# --fresh when the build in DIR holds another value than one of the cache ARGUMENTs (-DNAME=VALUE)
+# that this configure passes, as after a change of toolkit or CCCL: what an earlier configure
+# found stays in its cache otherwise.
+cuda_fresh_option() {  # DIR ARGUMENT...
   local cache=$1/CMakeCache.txt argument name value
+  shift
   [ -f "$cache" ] || return 0
-  for argument in "${cuda_cmake_args[@]}"; do
+  for argument; do
     name=${argument#-D} value=${name#*=} name=${name%%=*}
     if ! grep -qxF -e "$name:FILEPATH=$value" -e "$name:PATH=$value" -e "$name:UNINITIALIZED=$value" \
       -e "$name:STRING=$value" -e "$name:BOOL=$value" "$cache"; then

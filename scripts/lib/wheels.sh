@@ -77,12 +77,12 @@ pip_failure_cause() {  # LOG
   echo "$cause"
 }
 
-# Brings the pinned wheels SPEC... (NAME==VERSION each) for this machine and unpacks them
+# Brings the pinned wheels WHEEL... (NAME==VERSION each) for this machine and unpacks them
 # together into DIR: beside it first and then moved there, so that an interrupted run leaves no
 # half. On failure prints one line that says why and what to run again, keeps pip's log next to
 # DIR, and returns 1.
-bring_wheels() {  # DIR SPEC...
-  local dir=$1 spec hash download wheel status=0 me
+bring_wheels() {  # DIR WHEEL...
+  local dir=$1 wanted hash download wheel status=0 me
   shift
   me=$(basename "$0")
   command -v python3 >/dev/null 2>&1 && python3 -m pip --version >/dev/null 2>&1 || {
@@ -91,21 +91,21 @@ bring_wheels() {  # DIR SPEC...
   }
   download=$(mktemp -d)
   rm -rf "$dir.new"
-  for spec; do
-    hash=$(pinned_wheel_hash "$spec")
+  for wanted; do
+    hash=$(pinned_wheel_hash "$wanted")
     if [ -z "$hash" ]; then
-      echo "$me: no pinned $spec wheel for $(uname -m); install ${spec%%==*} yourself" >&2
+      echo "$me: no pinned $wanted wheel for $(uname -m); install ${wanted%%==*} yourself" >&2
       status=1
       break
     fi
-    wheel=$(download_pinned_wheel "$download" "$hash" "$spec") || status=$?
+    wheel=$(download_pinned_wheel "$download" "$hash" "$wanted") || status=$?
     if [ "$status" -ne 0 ]; then
       mkdir -p "$(dirname "$dir")"
       cp "$download/pip.log" "$dir.pip.log"
       if [ "$status" -eq 1 ]; then
-        echo "$me: cannot download $spec from PyPI: $(pip_failure_cause "$download/pip.log") (pip's log: $dir.pip.log); once that is mended, run $0 again" >&2
+        echo "$me: cannot download $wanted from PyPI: $(pip_failure_cause "$download/pip.log") (pip's log: $dir.pip.log); once that is mended, run $0 again" >&2
       else
-        echo "$me: the $spec wheel from PyPI is not the pinned one ($(tail -n 1 "$download/pip.log"), pinned $hash); run $0 again, and if it persists, the index or a proxy serves another file" >&2
+        echo "$me: the $wanted wheel from PyPI is not the pinned one ($(tail -n 1 "$download/pip.log"), pinned $hash); run $0 again, and if it persists, the index or a proxy serves another file" >&2
       fi
       status=1
       break
