@@ -42,8 +42,15 @@ endif()
 set(_gpu_architectures "${_gpu_base}")
 
 # GPUs on this machine, as nvcc itself finds them; without a GPU or driver this prints nothing.
+# The query lives in nvcc's own folder, which a wrapper script (Debian's /usr/bin/nvcc, say) is
+# not in: nvcc names that folder as _HERE_ when asked for its steps.
 get_filename_component(_gpu_bin "${_gpu_nvcc}" DIRECTORY)
-find_program(_gpu_device_query __nvcc_device_query HINTS "${_gpu_bin}" NO_DEFAULT_PATH)
+execute_process(COMMAND "${_gpu_nvcc}" --dryrun -c -x cu /dev/null -o /dev/null
+                ERROR_VARIABLE _gpu_steps OUTPUT_QUIET RESULT_VARIABLE _gpu_steps_result)
+if(_gpu_steps MATCHES "#\\$ _HERE_=([^\n]*)")
+  set(_gpu_bin "${CMAKE_MATCH_1}" "${_gpu_bin}")
+endif()
+find_program(_gpu_device_query __nvcc_device_query HINTS ${_gpu_bin} NO_DEFAULT_PATH)
 if(_gpu_device_query)
   execute_process(COMMAND "${_gpu_device_query}" OUTPUT_VARIABLE _gpu_found
                   RESULT_VARIABLE _gpu_query_result ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -52,6 +59,12 @@ if(_gpu_device_query)
     foreach(_arch IN LISTS _gpu_found)
       if(NOT _arch STREQUAL _gpu_base AND _arch IN_LIST _gpu_supported)
         list(APPEND _gpu_architectures "${_arch}-real")
+      endif()
+      if(_gpu_supported AND NOT _arch IN_LIST _gpu_supported AND _arch GREATER _gpu_base)
+        list(GET _gpu_supported -1 _gpu_newest)
+        message(WARNING "This nvcc builds machine code up to compute capability ${_gpu_newest}; this "
+                        "machine's GPU of compute capability ${_arch} will run the PTX, compiled when "
+                        "the programs start. Build with a newer CUDA toolkit for machine code.")
       endif()
       if(_arch LESS _gpu_base)
         message(WARNING "This nvcc builds for compute capability ${_gpu_base} and newer; the programs "

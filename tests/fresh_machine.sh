@@ -140,7 +140,7 @@ if [ "$here" -eq 0 ]; then
   step "1. scripts/run as $user"
   status=0
   run_in_clone user net scripts/run || status=$?
-  missing=$(sed -n 's/^install-deps: missing \(.*\); install with: sudo apt-get install .*/\1/p' "$work/err")
+  missing=$(sed -n 's/^install-deps: missing \(.*\); install .*/\1/p' "$work/err")
   check "it stops with exit status 1" [ "$status" -eq 1 ]
   check "with one line that names what to install" [ -n "$missing" ]
   check "and no other" one_error_line

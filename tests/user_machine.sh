@@ -62,7 +62,7 @@ status=0
 as_user "$work/no-boost:$work/old-cmake" scripts/run >"$work/out" 2>"$work/err" || status=$?
 check "it stops with exit status 1" [ "$status" -eq 1 ]
 check "one line names the package and the command" \
-  grep -qx 'install-deps: missing libboost-context-dev; install with: sudo apt-get install libboost-context-dev' "$work/err"
+  grep -qx 'install-deps: missing libboost-context-dev; install as root with: apt-get install libboost-context-dev' "$work/err"
 check "that is the only line but the GPU note" [ "$(grep -vc '^note: ' "$work/err")" -eq 1 ]
 [ "$failures" -eq 0 ] || { echo "--- stderr:"; cat "$work/err"; }
 echo "user machine: $failures failed"

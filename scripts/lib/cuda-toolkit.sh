@@ -4,25 +4,34 @@
 #   cuda_toolkit_plan ROOT MODE  decides, and brings nothing. ROOT is the checkout; MODE is host
 #                                (the host execution layer's build: the runtime's headers and
 #                                CCCL, no nvcc) or cuda (nvcc). Returns 1 when nothing fits.
-#   cuda_toolkit_report          the plan's notes on stderr, or the one line that says why
+#   cuda_toolkit_report [would]  the plan's notes on stderr, or the one line that says why
 #                                nothing fits and what to install.
-#   cuda_toolkit_bring           brings what the plan needs into ROOT/.tools and sets the array
-#                                cuda_cmake_args, the configure options that name the choice.
+#   cuda_toolkit_bring           brings what the plan needs into ROOT/.tools, chooses the host
+#                                compiler for nvcc, and sets the array cuda_cmake_args, the
+#                                configure options that name the choice. Returns 1 (with one
+#                                line) where nvcc accepts no host compiler here.
 #
-# Candidates: CUDA_HOME, CUDA_PATH, every nvcc on PATH, the folders CUDA_TOOLKIT_DIRS names
-# (/usr/local/cuda and /usr/local/cuda-* unless set), and what an earlier run brought into
-# .tools. Each is judged on its own and the newest that fits is taken, so none is taken merely
-# because it comes first. A toolkit fits the cuda build when it is CUDA 12.0 or newer, its nvcc
-# runs, its oldest architecture is no newer than any GPU the driver reports, and the driver
-# supports its CUDA version; where the driver reports no GPU, only the first two apply. It fits
-# the host build when it has the runtime's headers, CUDA 12.0 or newer. A 12.x toolkit whose
-# CCCL is older than 2.7 builds with CCCL 2.7.0 from its wheel.
+# A toolkit the user names is the one taken: CUDACXX (an nvcc, as CMake reads it), else
+# CUDA_HOME, else CUDA_PATH (folders). Where it does not fit, nothing else is taken: the plan
+# fails with the reason. Otherwise the candidates are every nvcc on PATH, the folders
+# CUDA_TOOLKIT_DIRS names (/usr/local/cuda and /usr/local/cuda-* unless set), and what an earlier
+# run brought into .tools. Each is judged on its own and the newest that fits is taken, so none
+# is taken merely because it comes first; of equal versions, the one the build was configured
+# with stays. A toolkit fits the cuda build when it is CUDA 12.0 or newer, its nvcc runs, it can
+# build machine code for every GPU the driver reports (its oldest and newest architectures), and
+# the driver supports its major CUDA version: a 12.8 build runs on a driver for 12.4 from its
+# machine code (minor-version compatibility), which a note says. Where the driver reports no GPU,
+# only the first two apply. It fits the host build when it has the runtime's headers, CUDA 12.0
+# or newer. A 12.x toolkit whose CCCL is older than 2.7 builds with CCCL 2.7.0 from its wheel.
+# The host compiler nvcc will use is part of the fit (scripts/lib/host-compiler.sh), judged
+# once the toolkit is there, before anything is built.
 #
 # Where none fits, CUDA 13.0 is brought: for the host build its headers and CCCL (3 wheels,
 # 5.5 MB), for the cuda build the compiler too (5 wheels, 105 MB), provided every GPU has compute
 # capability 7.5 or newer and the driver supports CUDA 13.0 (R580 or newer).
 
 source "$(dirname "${BASH_SOURCE[0]}")/wheels.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/host-compiler.sh"
 
 cuda_brought=13.0
 cuda_wheels_host="nvidia-cuda-crt==13.0.88 nvidia-cuda-runtime==13.0.96 nvidia-cuda-cccl==13.0.85"
@@ -53,11 +62,26 @@ cuda_brought_dir() {  # ROOT MODE
 # The folder of CCCL 2.7.0's CMake package, once brought.
 cuda_cccl_dir() { echo "$1/.tools/cccl-2.7.0/nvidia/cuda_cccl/lib/cmake/cccl"; }
 
-# Every candidate, as a folder or as the path of an nvcc, in the order found.
+# The toolkit the user names, as "VARIABLE VALUE"; nothing if none is named.
+cuda_named() {
+  local variable
+  for variable in CUDACXX CUDA_HOME CUDA_PATH; do
+    [ -z "${!variable:-}" ] || { echo "$variable ${!variable}"; return; }
+  done
+}
+
+# The toolkit build/MODE was configured with (its nvcc, or its folder for the host build).
+cuda_configured() {  # ROOT MODE
+  local variable=CMAKE_CUDA_COMPILER
+  [ "$2" = cuda ] || variable=CUDAToolkit_ROOT
+  sed -n "s/^$variable:[A-Z]*=//p" "$1/build/$2/CMakeCache.txt" 2>/dev/null | grep -v NOTFOUND | head -n 1 || true
+}
+
+# Every candidate, as a folder or as the path of an nvcc, in the order found: the one the build
+# was configured with first, so that of equal versions it stays.
 cuda_candidates() {  # ROOT MODE
   local dir
-  [ -z "${CUDA_HOME:-}" ] || echo "$CUDA_HOME"
-  [ -z "${CUDA_PATH:-}" ] || echo "$CUDA_PATH"
+  cuda_configured "$1" "$2"
   local IFS=:
   for dir in $PATH; do
     [ ! -x "$dir/nvcc" ] || echo "$dir/nvcc"
@@ -74,9 +98,10 @@ cuda_candidates() {  # ROOT MODE
 }
 
 # Reads one candidate into the c_* variables: its folder, nvcc, version, headers, CCCL (as
-# THRUST_VERSION, 0 if none), oldest architecture, and c_problem if its nvcc does not run.
+# THRUST_VERSION, 0 if none), oldest and newest architectures, and c_problem if its nvcc does not
+# run.
 cuda_inspect() {  # FOLDER_OR_NVCC
-  c_root="" c_nvcc="" c_version="" c_include="" c_cccl=0 c_oldest="" c_problem=""
+  c_root="" c_nvcc="" c_version="" c_include="" c_cccl=0 c_oldest="" c_newest="" c_problem=""
   if [ -d "$1" ]; then
     c_root=$1
     [ ! -x "$1/bin/nvcc" ] || c_nvcc=$1/bin/nvcc
@@ -92,7 +117,9 @@ cuda_inspect() {  # FOLDER_OR_NVCC
       c_problem="its nvcc ($c_nvcc) does not run"
     else
       [ -n "$c_root" ] || c_root=$(dirname "$here")
-      c_oldest=$(timeout 60 "$c_nvcc" --list-gpu-arch 2>/dev/null | grep -oE '[0-9]+$' | sort -n | head -n 1)
+      local architectures
+      architectures=$(timeout 60 "$c_nvcc" --list-gpu-arch 2>/dev/null | grep -oE '[0-9]+$' | sort -n)
+      c_oldest=$(head -n 1 <<<"$architectures") c_newest=$(tail -n 1 <<<"$architectures")
     fi
   fi
   [ -n "$c_root" ] || return 1
@@ -136,13 +163,19 @@ cuda_misfit() {  # MODE GPUS DRIVER
   elif [ "$number" -ge 13000 ] && [ "$c_cccl" -lt 300000 ]; then
     echo "it has no CCCL 3"
   else
+    [ "$1" = cuda ] || return 0
     for gpu in $2; do
-      if [ "$1" = cuda ] && [ -n "$c_oldest" ] && [ "$gpu" -lt "$c_oldest" ]; then
+      if [ -n "$c_oldest" ] && [ "$gpu" -lt "$c_oldest" ]; then
         echo "cannot target compute capability $(cuda_capability_name "$gpu")"
+        return
+      elif [ -n "$c_newest" ] && [ "$gpu" -gt "$c_newest" ]; then
+        echo "cannot build machine code for compute capability $(cuda_capability_name "$gpu") (its newest is $(cuda_capability_name "$c_newest"))"
         return
       fi
     done
-    if [ "$1" = cuda ] && [ -n "$2" ] && [ -n "$3" ] && [ "$3" -lt "$number" ]; then
+    # Within one major version the driver runs what a newer minor version built, from its
+    # machine code; across major versions it cannot.
+    if [ -n "$2" ] && [ -n "$3" ] && [ $(($3 / 1000)) -lt $((number / 1000)) ]; then
       echo "the driver supports CUDA $(cuda_version_name "$3") only"
     fi
   fi
@@ -171,19 +204,65 @@ cuda_nothing_fits() {  # GPUS DRIVER
   echo "$line"
 }
 
+# Takes the inspected candidate into the plan: its folder, nvcc, version, and whether it needs
+# CCCL 2.7.0 (a 12.x toolkit without CCCL 2.7 or newer).
+cuda_take() {
+  cuda_plan_root=$c_root cuda_plan_nvcc="" cuda_plan_version=$c_version cuda_plan_cccl=""
+  [ "$cuda_plan_mode" = host ] || cuda_plan_nvcc=$c_nvcc
+  if [ "$c_cccl" -eq 0 ]; then
+    cuda_plan_cccl="it has no CCCL"
+  elif [ "$c_cccl" -lt 200700 ]; then
+    cuda_plan_cccl="its CCCL $((c_cccl / 100000)).$((c_cccl / 100 % 1000)).$((c_cccl % 100)) is older than 2.7"
+  fi
+}
+
+# The note for a toolkit of a newer minor version than the driver supports, which runs from the
+# machine code built for each GPU here.
+cuda_minor_version_note() {  # DRIVER
+  [ -n "$1" ] && [ "$1" -lt "$(cuda_version_number "$cuda_plan_version")" ] || return 0
+  cuda_plan_notes+=("the driver supports CUDA $(cuda_version_name "$1"), older than CUDA $cuda_plan_version: the programs run on it from the machine code built for each GPU here (minor-version compatibility); its PTX, for newer GPUs, would need a newer driver")
+}
+
 cuda_toolkit_plan() {  # ROOT MODE
-  local root=$1 mode=$2 answer gpus driver candidate best_version="" misfit
+  local root=$1 mode=$2 answer gpus driver candidate best_version="" misfit status=0 named
   local -A seen=()
   local passed=()
   cuda_plan_notes=() cuda_plan_error="" cuda_plan_wheels="" cuda_plan_cccl="" cuda_plan_brings=""
   cuda_plan_mode=$mode cuda_plan_root="" cuda_plan_nvcc="" cuda_plan_version=""
   cuda_plan_checkout=$root
   gpus="" driver=""
-  if [ "$mode" = cuda ] && answer=$("$root/scripts/find-gpu" --describe 2>/dev/null); then
-    gpus=$(awk '$1 == "gpu" { print $2 }' <<<"$answer" | paste -sd ' ')
-    driver=$(awk '$1 == "driver" { print $2 }' <<<"$answer")
-    [ -n "$driver" ] || cuda_plan_notes+=("the driver does not say which CUDA version it supports; assuming it supports the toolkit")
+  if [ "$mode" = cuda ]; then
+    answer=$("$root/scripts/find-gpu" --describe 2>/dev/null) || status=$?
+    if [ "$status" -eq 3 ]; then  # a driver that fails: nothing can be judged against it
+      cuda_plan_error=$answer
+      return 1
+    elif [ "$status" -eq 0 ]; then
+      gpus=$(awk '$1 == "gpu" { print $2 }' <<<"$answer" | paste -sd ' ')
+      driver=$(awk '$1 == "driver" { print $2 }' <<<"$answer")
+      [ -n "$driver" ] || cuda_plan_notes+=("the driver does not say which CUDA version it supports; assuming it supports the toolkit")
+    fi
   fi
+
+  # The user's own choice: taken if it fits, and nothing else if it does not.
+  named=$(cuda_named)
+  if [ -n "$named" ]; then
+    local variable=${named%% *} value=${named#* }
+    if ! cuda_inspect "$value"; then
+      cuda_plan_error="$variable names $value, which is not a CUDA toolkit that runs here: name one (an nvcc for CUDACXX, a folder for CUDA_HOME and CUDA_PATH), or unset $variable to let the scripts choose"
+      return 1
+    fi
+    misfit=$(cuda_misfit "$mode" "$gpus" "$driver")
+    if [ -n "$misfit" ]; then
+      cuda_plan_error="$variable names CUDA $c_version in $c_root, which does not fit the $mode build: $misfit; name another toolkit, or unset $variable to let the scripts choose"
+      return 1
+    fi
+    cuda_take
+    cuda_plan_notes+=("taking the toolkit $variable names")
+    [ "$mode" = host ] || cuda_minor_version_note "$driver"
+    [ -z "$cuda_plan_cccl" ] || [ -d "$(cuda_cccl_dir "$root")" ] || cuda_plan_wheels=$cuda_cccl_wheel
+    return 0
+  fi
+
   while read -r candidate; do
     cuda_inspect "$candidate" || continue
     [ -z "${seen[$c_root]:-}" ] || continue
@@ -193,17 +272,10 @@ cuda_toolkit_plan() {  # ROOT MODE
       passed+=("$c_version $c_root ($c_version): $misfit")
     elif cuda_newer "$best_version" "$c_version"; then
       best_version=$c_version
-      cuda_plan_root=$c_root cuda_plan_nvcc="" cuda_plan_version=$c_version
-      [ "$mode" = host ] || cuda_plan_nvcc=$c_nvcc
-      # A 12.x toolkit without CCCL 2.7 or newer gets CCCL 2.7.0.
-      cuda_plan_cccl=""
-      if [ "$c_cccl" -eq 0 ]; then
-        cuda_plan_cccl="it has no CCCL"
-      elif [ "$c_cccl" -lt 200700 ]; then
-        cuda_plan_cccl="its CCCL $((c_cccl / 100000)).$((c_cccl / 100 % 1000)).$((c_cccl % 100)) is older than 2.7"
-      fi
+      cuda_take
     fi
   done < <(cuda_candidates "$root" "$mode")
+  [ "$mode" = host ] || [ -z "$best_version" ] || cuda_minor_version_note "$driver"
 
   local entry passed_over=""
   for entry in "${passed[@]}"; do
@@ -243,8 +315,9 @@ cuda_toolkit_plan() {  # ROOT MODE
   fi
 }
 
-cuda_toolkit_report() {
-  local note
+cuda_toolkit_report() {  # [would]: for a plan that is told and not carried out (find-cuda)
+  local note bring=bringing
+  [ "${1:-}" != would ] || bring="would bring"
   if [ -n "$cuda_plan_error" ]; then
     echo "$(basename "$0"): $cuda_plan_error" >&2
     return
@@ -253,13 +326,13 @@ cuda_toolkit_report() {
     echo "note: $note" >&2
   done
   if [ -n "$cuda_plan_brings" ]; then
-    echo "note: bringing $cuda_plan_brings from PyPI into ${cuda_plan_root%/nvidia/cu13}" >&2
+    echo "note: $bring $cuda_plan_brings from PyPI into ${cuda_plan_root%/nvidia/cu13}" >&2
   else
     echo "note: CUDA $cuda_plan_version in $cuda_plan_root${cuda_plan_nvcc:+ (nvcc: $cuda_plan_nvcc)}" >&2
   fi
   if [ -n "$cuda_plan_cccl" ]; then
     local how="using CCCL 2.7.0 from"
-    [ -z "$cuda_plan_wheels" ] || how="bringing CCCL 2.7.0 from PyPI into"
+    [ -z "$cuda_plan_wheels" ] || how="$bring CCCL 2.7.0 from PyPI into"
     echo "note: $cuda_plan_cccl; $how $cuda_plan_checkout/.tools/cccl-2.7.0" >&2
   fi
 }
@@ -292,6 +365,8 @@ cuda_toolkit_bring() {
   fi
   if [ "$cuda_plan_mode" = cuda ]; then
     cuda_cmake_args+=("-DCMAKE_CUDA_COMPILER=$cuda_plan_nvcc")
+    host_compiler_choose "$root" "$cuda_plan_nvcc" "$cuda_plan_version" || return 1
+    [ -z "$host_compiler" ] || cuda_cmake_args+=("-DCMAKE_CUDA_HOST_COMPILER=$host_compiler")
   else
     cuda_cmake_args+=("-DCUDAToolkit_ROOT=$cuda_plan_root")
   fi

@@ -272,7 +272,9 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   shift 2
   mkdir -p "${GPU_LOGS:?the folder for the raw outputs}"
   # The GPUs' compute capabilities ("90 90"), in the driver's order.
-  gpus=$("$(dirname "$0")/../../scripts/find-gpu") ||
+  found=0 && gpus=$("$(dirname "$0")/../../scripts/find-gpu") || found=$?
+  [ $found -ne 3 ] || { echo "$gpus"; exit 1; }  # a driver that fails is a failure, not a skip
+  [ $found -eq 0 ] ||
     skip "no GPU: the CUDA driver reports none${CUDA_VISIBLE_DEVICES+ (CUDA_VISIBLE_DEVICES=$CUDA_VISIBLE_DEVICES)}"
   case $check in
   values) check_values "$@" ;;

@@ -160,7 +160,7 @@ run_check() {  # NAME ARGS...
   rm -rf "$checkout/build" "$logs"
   : >"$work/pids"
   : >"$work/calls"
-  (cd "$work" && PATH="${TOOLS:-$work/tools}:${BASE:-$work/base}" CUDA_HOME=/nonexistent CUDA_TOOLKIT_DIRS="" \
+  (cd "$work" && unset CUDA_HOME CUDA_PATH CUDACXX CUDAHOSTCXX && PATH="${TOOLS:-$work/tools}:${BASE:-$work/base}" CUDA_TOOLKIT_DIRS="" \
     CUDA_DEVICE_QUERY=$work/tools/device-query PIDS=$work/pids CALLS=$work/calls \
     exec "$checkout/scripts/gpu-check" --log-dir "$logs" "$@" >"$work/out" 2>&1)
   status=$?
@@ -276,7 +276,7 @@ expect "bad option" 2 "$status"
 
 # SIGTERM: the running step is ended with all it started, and the table so far comes.
 rm -rf "$checkout/build" && : >"$work/pids"
-(cd "$work" && PATH="$work/tools:$work/base" CUDA_HOME=/nonexistent CUDA_TOOLKIT_DIRS="" CUDA_DEVICE_QUERY=$work/tools/device-query \
+(cd "$work" && unset CUDA_HOME CUDA_PATH CUDACXX CUDAHOSTCXX && PATH="$work/tools:$work/base" CUDA_TOOLKIT_DIRS="" CUDA_DEVICE_QUERY=$work/tools/device-query \
   PIDS=$work/pids CALLS=/dev/null HANG=compute-sanitizer exec "$checkout/scripts/gpu-check" --log-dir "$logs" \
   >"$work/out" 2>&1) &
 checker=$!

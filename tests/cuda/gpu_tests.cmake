@@ -11,6 +11,8 @@
 # scripts/check-cuda12): their values, memcheck, and that they carry PTX alone for this GPU.
 # The tools are looked for on PATH, then in TOOL_PATHS. Raw outputs go to <build>/gpu-logs.
 #
+# They take the GPU one at a time (RESOURCE_LOCK gpu), whatever `ctest -j` says: the kernel
+# times are compared with ncu's, and a sanitizer slows whatever shares the GPU with it.
 # The TIMEOUTs allow for the slow sanitizers on an H100 several times over; a run with a deadline
 # (scripts/gpu-check) passes ctest --stop-time, which cuts them shorter. A test that times out is
 # ended with its whole process tree.
@@ -41,7 +43,7 @@ function(add_gpu_tests)
   macro(gpu_test name timeout fixture what)
     add_test(NAME ${name} COMMAND "${check}" ${what} ${name} ${ARGN})
     set_tests_properties(${name} PROPERTIES LABELS gpu TIMEOUT ${timeout} SKIP_RETURN_CODE 77
-                                            ENVIRONMENT "${environment}")
+                                            ENVIRONMENT "${environment}" RESOURCE_LOCK gpu)
     if(NOT "${fixture}" STREQUAL "-")
       set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED ${fixture})
     endif()

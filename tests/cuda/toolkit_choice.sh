@@ -6,11 +6,16 @@
 #   - Of two toolkits, the one that can target the GPU is taken, whatever their order on PATH.
 #   - Where only CUDA 13 is there and the GPU or the driver is too old for it, scripts/run stops
 #     with one line that says what to install, before it builds anything.
+#   - A toolkit the user names (CUDA_HOME, CUDACXX) is taken over a newer one on PATH, and where
+#     it does not fit, nothing else is: one line says why.
+#   - A 12.x toolkit runs on a driver of an older 12.x, with a note; a GPU newer than a toolkit's
+#     newest architecture rules it out.
 #   - A 12.x toolkit whose CCCL is older than 2.7 gets CCCL 2.7.0.
 # Usage: toolkit_choice.sh STAND_IN_DRIVER_DIR
 set -u
 driver=$1
 root=$(cd "$(dirname "$0")/../.." && pwd)
+unset CUDA_HOME CUDA_PATH CUDACXX CUDAHOSTCXX  # a case names one where it means to
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -29,6 +34,7 @@ case "\$*" in
 --version) echo "Cuda compilation tools, release ${2%.*}, V$2" ;;
 --list-gpu-arch) echo compute_$3; echo compute_90 ;;
 *--dryrun*) echo "#\\\$ _HERE_=$dir/bin" >&2 ;;
+-c*) ;;  # the probe of the host compiler: accepted
 *) exit 1 ;;
 esac
 NVCC
@@ -63,7 +69,7 @@ cp -r "$root/scripts" "$work/checkout/"
 with() {  # FOLDERS CAPABILITY DRIVER COMMAND...
   local path=$1 capability=$2 version=$3
   shift 3
-  (cd "$work/checkout" && env -u CUDA_HOME -u CUDA_PATH CUDA_TOOLKIT_DIRS="" PATH="$path:$system_path" \
+  (cd "$work/checkout" && env CUDA_TOOLKIT_DIRS="" PATH="$path:$system_path" \
     LD_LIBRARY_PATH="$driver" STAND_IN_GPU_CAPABILITY="$capability" STAND_IN_DRIVER_VERSION="$version" \
     "$@" >"$work/out" 2>"$work/err" </dev/null)
 }
@@ -94,7 +100,22 @@ check "  with one line that names the driver and CUDA 12.4" \
   [ "$(errors)" = "run: the driver supports CUDA 12.4, and CUDA 13 needs driver 580 or newer: update the driver, or install a CUDA 12.4 toolkit (found and passed over: $work/cuda-13.0 (13.0.88): the driver supports CUDA 12.4 only)" ]
 check "  having built nothing" [ ! -e "$work/checkout/build" ]
 
+CUDA_HOME=$work/cuda-12.8 with "$work/cuda-13.0/bin" 90 13000 scripts/find-cuda cuda
+check "CUDA_HOME names CUDA 12.8, CUDA 13.0 first on PATH: 12.8 is taken" [ "$(cat "$work/out")" = "$work/cuda-12.8/bin/nvcc" ]
+CUDACXX=$work/cuda-13.0/bin/nvcc with "$work/cuda-12.8/bin" 61 13000 scripts/run
+status=$?
+check "CUDACXX names CUDA 13.0 for a GPU of 6.1, CUDA 12.8 on PATH: scripts/run exits 1" [ "$status" -eq 1 ]
+check "  with one line that names CUDACXX and why" one_line_naming "CUDACXX names CUDA 13.0.88 in $work/cuda-13.0, which does not fit the cuda build: cannot target compute capability 6.1"
+
+with "$work/cuda-12.8/bin" 90 12040 scripts/find-cuda cuda
+check "CUDA 12.8 on a driver for 12.4: taken" [ "$(cat "$work/out")" = "$work/cuda-12.8/bin/nvcc" ]
+check "  with a note on minor-version compatibility" grep -q '^note: the driver supports CUDA 12.4, older than CUDA 12.8.93: .*minor-version compatibility' "$work/err"
+with "$work/cuda-12.8/bin" 120 12080 scripts/find-cuda cuda
+check "a GPU of 12.0, newer than CUDA 12.8's newest architecture here: exit 1, naming it" one_line_naming \
+  "cannot build machine code for compute capability 12.0 (its newest is 9.0)"
+
 with "$work/cuda-12.4/bin" 61 12040 scripts/find-cuda cuda
 check "CUDA 12.4 with CCCL 2.3.2: it is taken, with CCCL 2.7.0" \
-  grep -q "note: its CCCL 2.3.2 is older than 2.7; bringing CCCL 2.7.0" "$work/err"
+  grep -q "note: its CCCL 2.3.2 is older than 2.7; would bring CCCL 2.7.0" "$work/err"
+
 [ "$failures" -eq 0 ]
