@@ -198,6 +198,12 @@ expect "working: CUDA_VISIBLE_DEVICES reaches the programs and the gpu file" "0 
   "$(grep -c 'vecmat.*CUDA_VISIBLE_DEVICES=[^1]' "$work/calls") $(grep -om 1 'CUDA_VISIBLE_DEVICES=[^ ]*' "$logs/gpu")"
 expect "working: racecheck on gputune's dot_product_kernel" 4 \
   "$(called '^compute-sanitizer --tool racecheck .*--kernel-name kns=dot_product_kernel --launch-skip (0|10|20|30) --launch-count 1 .*/gputune ')"
+"$ctest" --test-dir "$checkout/build/cuda" -N -L gpu --show-only=json-v1 >"$work/tests.json"
+expect "working: every gpu test holds the GPU alone (RESOURCE_LOCK gpu)" "21 tests, 0 without" "$(python3 -c '
+import json, sys
+tests = json.load(open(sys.argv[1]))["tests"]
+alone = [t for t in tests if any(p["name"] == "RESOURCE_LOCK" and "gpu" in p["value"] for p in t.get("properties", []))]
+print(len(tests), "tests,", len(tests) - len(alone), "without")' "$work/tests.json")"
 
 # compute-sanitizer missing, ncu unable to start: only their tests are skipped, with the reason.
 # CMake and Ninja are not on PATH: the checkout's .tools/ has them, as scripts/run would leave them.
