@@ -11,10 +11,14 @@
 #   - A 12.x toolkit runs on a driver of an older 12.x, with a note; a GPU newer than a toolkit's
 #     newest architecture rules it out.
 #   - A 12.x toolkit whose CCCL is older than 2.7 gets CCCL 2.7.0.
+#   - With this machine's own nvcc (/usr/local/cuda) and a gcc that says it is GCC 16, which nvcc
+#     refuses: an installed g++-N that nvcc accepts is taken, and without one the run stops in
+#     one line that names the compiler.
 # Usage: toolkit_choice.sh STAND_IN_DRIVER_DIR
 set -u
 driver=$1
 root=$(cd "$(dirname "$0")/../.." && pwd)
+real_nvcc=/usr/local/cuda/bin/nvcc
 unset CUDA_HOME CUDA_PATH CUDACXX CUDAHOSTCXX  # a case names one where it means to
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -118,4 +122,27 @@ with "$work/cuda-12.4/bin" 61 12040 scripts/find-cuda cuda
 check "CUDA 12.4 with CCCL 2.3.2: it is taken, with CCCL 2.7.0" \
   grep -q "note: its CCCL 2.3.2 is older than 2.7; would bring CCCL 2.7.0" "$work/err"
 
+
+if [ -x "$real_nvcc" ]; then
+  # FOLDER/NAME: the system's gcc (or g++-N), saying it is GCC 16.
+  gcc16() {
+    local system
+    system=$(command -v "$2") && mkdir -p "$1" && cat >"$1/$2" <<GCC16 && chmod +x "$1/$2"
+#!/bin/sh
+case "\$1" in -dumpfullversion | -dumpversion) echo 16.1.0; exit 0 ;; --version) echo "$2 (GCC) 16.1.0"; exit 0 ;; esac
+exec $system -U__GNUC__ -D__GNUC__=16 "\$@"
+GCC16
+  }
+  gcc16 "$work/gcc16" gcc
+  CUDACXX=$real_nvcc with "$work/gcc16" 90 13000 scripts/find-cuda cuda
+  check "nvcc refuses a gcc of GCC 16: an installed g++-N it accepts is taken" \
+    grep -qE "^note: nvcc [0-9.]+ does not accept its default host compiler, gcc \(GCC 16.1.0\): .*later than [0-9]+ are not supported; building with g\+\+-[0-9]+" "$work/err"
+  for compiler in $(compgen -c | grep -xE 'g\+\+-[0-9]+' | sort -u); do gcc16 "$work/gcc16" "$compiler"; done
+  CUDACXX=$real_nvcc with "$work/gcc16" 90 13000 scripts/find-cuda cuda
+  status=$?
+  check "  and where every g++-N is refused too: exit 1" [ "$status" -eq 1 ]
+  check "  with one line that names the compiler and its version" one_line_naming "the host compiler gcc (GCC 16.1.0)"
+else
+  echo "skipped: the host compiler cases (no $real_nvcc here)"
+fi
 [ "$failures" -eq 0 ]
