@@ -283,7 +283,7 @@ def run_programs(bin_dir, repeat, show):
     outputs = {program: [] for program in PROGRAMS}
     for run in range(repeat):
         if run == 1:
-            note("running each program %d more times" % (repeat - 1))
+            note("running each program %d more time%s" % (repeat - 1, "s" if repeat > 2 else ""))
         for program in PROGRAMS:
             try:
                 done = subprocess.run([os.path.join(bin_dir, program)], stdout=subprocess.PIPE,
