@@ -41,6 +41,8 @@ for command in bash sh env timeout setsid sleep cat sed awk grep sort uniq paste
   cp chmod mktemp tee dirname basename date tar gzip cut ls touch; do
   ln -s "$(command -v "$command")" "$work/base/$command"
 done
+# Python itself, not a shim that needs more on PATH: gpu-check's results.json step runs it.
+ln -s "$(python3 -c 'import sys; print(sys.executable)')" "$work/base/python3"
 ln -s "$ctest" "$work/base/ctest"
 ln -s "$ninja" "$work/base/ninja"
 ln -s "$cmake" "$work/base/cmake"
