@@ -57,6 +57,34 @@ check "the build used that CMake" grep -q "/.tools/cmake-3.31.10/" "$work/checko
 check "nothing of the tests was built" [ ! -e "$work/checkout/build/host/bin/unit_tests" ]
 [ "$status" -eq 0 ] || { echo "--- stderr:"; tail -n 20 "$work/err"; }
 
+echo "== scripts/run --repeat 3 --json as $user, the build kept"
+status=0
+as_user "$work/old-cmake" scripts/run --repeat 3 --json "$work/home/r.json" >"$work/out3" 2>"$work/err" || status=$?
+check "it succeeds" [ "$status" -eq 0 ]
+check "the first run's 26 lines come first, then the table" \
+  grep -qx '=== 3 runs of each program ===' <(sed -n 28p "$work/out3")
+# Every value in the record is the number on its line, in each run's output as the record kept
+# it; the first run's output is what was printed; every time has 3 values.
+check "the record holds the printed lines' numbers" python3 - "$work/home/r.json" "$work/out3" <<'CHECK'
+import json, re, sys
+record = json.load(open(sys.argv[1]))
+printed = open(sys.argv[2], encoding="utf-8").read().split("\n")
+assert record["ok"] and record["build"] == "host" and record["runs"] == 3, record["failure"]
+first = "\n".join(p["output"][0].rstrip("\n") for p in record["programs"]).split("\n")
+assert printed[:8] == first[:8] and printed[9:26] == first[8:], "the first run is not what was printed"
+for program in record["programs"]:
+    assert len(program["output"]) == 3
+    numbered = [entry for entry in program["lines"]]
+    for run, output in enumerate(program["output"]):
+        numbers = [float(m.group(1)) for m in (re.search(r": ([-+0-9.e]+)( \S+)?$", t) for t in output.splitlines()) if m]
+        assert numbers == [entry["values"][run] for entry in numbered], (program["name"], run)
+    assert all(len(e["values"]) == 3 for e in numbered if e["kind"] == "time")
+CHECK
+as_user /usr/bin scripts/compare "$work/home/r.json" "$work/home/r.json" >"$work/compare" 2>&1 && status=0 || status=$?
+check "compare of the record with itself: exit 0, 10 rows, each within noise" \
+  [ "$status:$(grep -c ' within noise$' "$work/compare"):$(wc -l <"$work/compare")" = 0:10:12 ]
+[ "$failures" -eq 0 ] || { echo "--- stderr:"; tail -n 20 "$work/err"; cat "$work/compare"; }
+
 echo "== scripts/run as $user without Boost.Context installed"
 status=0
 as_user "$work/no-boost:$work/old-cmake" scripts/run >"$work/out" 2>"$work/err" || status=$?

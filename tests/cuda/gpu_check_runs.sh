@@ -41,6 +41,8 @@ for command in bash sh env timeout setsid sleep cat sed awk grep sort uniq paste
   cp chmod mktemp tee dirname basename date tar gzip cut ls touch; do
   ln -s "$(command -v "$command")" "$work/base/$command"
 done
+# Python itself, not a shim that needs more on PATH: gpu-check's results.json step runs it.
+ln -s "$(python3 -c 'import sys; print(sys.executable)')" "$work/base/python3"
 ln -s "$ctest" "$work/base/ctest"
 ln -s "$ninja" "$work/base/ninja"
 ln -s "$cmake" "$work/base/cmake"
@@ -101,7 +103,8 @@ program() {  # DIR NAME MODULE...
   "Скалярное произведение (Thrust): ${THRUST_DOT:-2.09715e+06}" "Время выполнения транспонирования (CUDA): 0.0460 мс" \
   "Транспонированная матрица (CUDA): первый элемент: 1" "Время выполнения транспонирования (Thrust): 2 мс" \
   "Транспонированная матрица (Thrust): первый элемент: 1"' ;;
-  gputune) standin "$dir/gputune" "$modules"'for copy in normal pinned; do printf "%s\n" "=== Копирование ===" "H2D $copy: 1 ms" "D2H $copy: 1 ms" ""; done
+  gputune) standin "$dir/gputune" "$modules"'for copy in normal pinned; do printf "%s\n" "=== Бенчмарк копирования памяти ===" \
+  "H2D $copy time: 1 ms" "D2H $copy time: 1 ms" ""; done
 for search in "векторного сложения" "скалярного произведения"; do
   printf "%s\n" "=== Оптимизация $search ===" "Оптимальный размер данных: 1048576 элементов" \
     "Оптимальный размер блока: 64 потоков" "Минимальное время выполнения: 0.1 ms" ""
@@ -174,8 +177,8 @@ verdicts() { sed -E '1,3d;$d; s/^[^ ]+ +(not run|[^ ]+) .*/\1/' "$table" | sort 
 called() { grep -cE -- "$1" "$work/calls"; }  # how many stand-in calls match PATTERN
 
 CUDA_VISIBLE_DEVICES=1 run_check "every tool works" --also "$work/cuda12"
-expect "working: exit status, rows" "0 ok=23" "$status $(verdicts)"
-expect "working: the log folder" "gpu junit.xml logs.tar.gz table" "$(ls "$logs" | paste -sd ' ')"
+expect "working: exit status, rows" "0 ok=24" "$status $(verdicts)"
+expect "working: the log folder" "gpu junit.xml logs.tar.gz results.json table" "$(ls "$logs" | paste -sd ' ')"
 tar -tzf "$logs/logs.tar.gz" >"$work/packed"
 for file in configure.log build.log ctest.log gpu-logs/vecmat_kernel_times-3.csv gpu-logs/gputune_racecheck.txt \
   gpu-logs/also_vecmat_memcheck.txt gpu-logs/compute_sanitizer_self_test-planted.txt; do
@@ -218,7 +221,7 @@ ln -s "$ninja" "$checkout/.tools/ninja-1.13.0/ninja-1.13.0.data/scripts/ninja"
 COMPUTE_SANITIZER=$work/tools/compute-sanitizer NCU_CANNOT="Failed to initialize the profiler: LibraryNotLoaded" \
   TOOLS=$work/without-sanitizer BASE=$work/base-without-cmake run_check "tools that cannot run here"
 rm -rf "$checkout/.tools"
-expect "cannot: exit status, rows" "0 ok=6 skipped=11" "$status $(verdicts)"
+expect "cannot: exit status, rows" "0 ok=7 skipped=11" "$status $(verdicts)"
 expect "cannot: a sanitizer row" "skipped this machine cannot run compute-sanitizer: not found when the build was configured" \
   "$(row vecmat_initcheck)"
 expect "cannot: the kernel times row" \
@@ -240,7 +243,7 @@ expect "6.1: the ncu rows" "skipped this machine cannot run ncu: Nsight Compute 
 expect "6.1: machine code" "FAILED sm_61 machine code in 0 of 2 modules" "$(row vecmat_gpu_machine_code)"
 
 SANITIZER_FINDS=gputune THRUST_DOT=2.09714e+06 NCU_DOT=95,000 run_check "faults in the programs"
-expect "faults: exit status, rows" "1 FAILED=6 ok=11" "$status $(verdicts)"
+expect "faults: exit status, rows" "1 FAILED=6 ok=12" "$status $(verdicts)"
 expect "faults: values" "FAILED missing line: Скалярное произведение (Thrust): 2.09715e+06" "$(row vecmat_gpu_values)"
 expect "faults: racecheck" "FAILED 4 errors (4 runs: dot_product_kernel, first launch at each block size)" \
   "$(row gputune_racecheck)"
@@ -248,7 +251,7 @@ expect "faults: kernel times" "FAILED dot_product_kernel event 0.013 ms, ncu 0.0
 transpose_kernel event 0.046 ms, ncu 0.04512 ms, +2.0 %" "$(row vecmat_kernel_times)"
 
 SANITIZER_BLIND=1 NCU_UNIT=cycle run_check "tools that give wrong answers"
-expect "wrong: exit status, rows" "1 FAILED=2 notrun=9 ok=6" "$status $(verdicts)"
+expect "wrong: exit status, rows" "1 FAILED=2 notrun=9 ok=7" "$status $(verdicts)"
 expect "wrong: compute-sanitizer's own test" "FAILED the probe's planted out-of-bounds write was not reported" \
   "$(row compute_sanitizer_self_test)"
 expect "wrong: ncu's own test" "FAILED its CSV page gives no duration of probe_kernel" "$(row ncu_self_test)"
@@ -259,7 +262,7 @@ HANG="compute-sanitizer ncu cuobjdump" HANG_VERSION="compute-sanitizer ncu cuobj
   run_check "hanging tools"
 [ "$took" -le 45 ] || fail "hang: took $took s for a deadline of 40 s"
 expect "hang: exit status, hung stand-ins" "1 3" "$status $(grep -cv : "$work/pids")"
-expect "hang: the log folder" "gpu junit.xml logs.tar.gz table" "$(ls "$logs" | paste -sd ' ')"
+expect "hang: the log folder" "gpu junit.xml logs.tar.gz results.json table" "$(ls "$logs" | paste -sd ' ')"
 grep -q '^gpu-check: .*1 timeout' "$work/out" || fail "hang: no table on stdout: $(tail -n 1 "$work/out")"
 expect "hang: the test that hung" "timeout timed out; last line: running compute-sanitizer --tool memcheck \
 $checkout/build/cuda/bin/gpu_probe" "$(row compute_sanitizer_self_test)"
