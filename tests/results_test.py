@@ -33,7 +33,7 @@ class ReadingTest(unittest.TestCase):
         read = results.parse_report("vecmat", self.output)
         printed = self.output.splitlines()
         self.assertEqual(len(read), 8)
-        for (spec, _, value), text in zip(read, printed):
+        for (form, _, value), text in zip(read, printed):
             self.assertEqual(value, float(text.split(": ")[-1].split(" ")[0]), text)
         entries = results.build_program("vecmat", [self.output, self.output])
         dot = entries[0]

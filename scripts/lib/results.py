@@ -77,15 +77,15 @@ REPORTS = {
 PROGRAMS = ("vecmat", "gputune")
 
 
-def pattern(spec):
-    if spec["kind"] is None:
-        return re.compile(re.escape(spec["label"]))
-    unit = " " + re.escape(spec["unit"]) if spec["unit"] else ""
-    return re.compile(re.escape(spec["label"]) + ": " + NUMBER + unit)
+def pattern(form):
+    if form["kind"] is None:
+        return re.compile(re.escape(form["label"]))
+    unit = " " + re.escape(form["unit"]) if form["unit"] else ""
+    return re.compile(re.escape(form["label"]) + ": " + NUMBER + unit)
 
 
 def parse_report(program, text):
-    """The report's lines, each read against the program's report; a list of (spec, section,
+    """The report's lines, each read against the program's report; a list of (form, section,
     value) for the lines that hold a number. Raises Failure quoting the first line that does not
     match, or naming the line that is missing."""
     report = REPORTS[program]
@@ -98,26 +98,26 @@ def parse_report(program, text):
     for number, text_line in enumerate(lines, 1):
         if number > len(report):
             raise Failure("%s printed a line after its %d: %r" % (program, len(report), text_line))
-        spec = report[number - 1]
-        match = pattern(spec).fullmatch(text_line)
+        form = report[number - 1]
+        match = pattern(form).fullmatch(text_line)
         if not match:
             raise Failure("%s printed line %d as %r; its report has %r there" % (
-                program, number, text_line, example(spec)))
-        if spec["kind"] is None:
-            if spec["label"]:
-                section = spec["label"].strip("= ")
+                program, number, text_line, example(form)))
+        if form["kind"] is None:
+            if form["label"]:
+                section = form["label"].strip("= ")
             continue
-        read.append((spec, section, float(match.group(1))))
+        read.append((form, section, float(match.group(1))))
     if len(lines) < len(report):
         raise Failure("%s printed %d lines; its report has %d (the next: %r)" % (
             program, len(lines), len(report), example(report[len(lines)])))
     return read
 
 
-def example(spec):
-    if spec["kind"] is None:
-        return spec["label"]
-    return "%s: <number>%s" % (spec["label"], " " + spec["unit"] if spec["unit"] else "")
+def example(form):
+    if form["kind"] is None:
+        return form["label"]
+    return "%s: <number>%s" % (form["label"], " " + form["unit"] if form["unit"] else "")
 
 
 def aggregate(values):
@@ -135,14 +135,14 @@ def build_program(program, outputs):
     """A program's part of the record from the outputs of its successful runs."""
     entries = []
     for run in outputs:
-        for index, (spec, section, value) in enumerate(parse_report(program, run)):
+        for index, (form, section, value) in enumerate(parse_report(program, run)):
             if len(entries) <= index:
-                entries.append({"section": section, "label": spec["label"], "unit": spec["unit"],
-                                "kind": spec["kind"], "values": [], "spec": spec})
+                entries.append({"section": section, "label": form["label"], "unit": form["unit"],
+                                "kind": form["kind"], "values": [], "form": form})
             entries[index]["values"].append(value)
     size = None
     for entry in entries:
-        spec = entry.pop("spec")
+        form = entry.pop("form")
         if entry["kind"] == "data_size":
             size = entry
         if entry["kind"] == "block_size":
@@ -154,7 +154,7 @@ def build_program(program, outputs):
         if entry["kind"] != "time":
             continue
         entry.update(aggregate(entry["values"]))
-        bytes_moved = spec["bytes"]
+        bytes_moved = form["bytes"]
         if callable(bytes_moved):
             entry["winners"] = winners
             entry["bytes"] = [bytes_moved(int(d)) for d in size["values"]]
@@ -169,8 +169,8 @@ def build_program(program, outputs):
             entry["throughput_gb_s"] = {"values": rates}
             if None not in rates:
                 entry["throughput_gb_s"].update(aggregate(rates))
-        if spec["note"]:
-            entry["note"] = spec["note"]
+        if form["note"]:
+            entry["note"] = form["note"]
     return entries
 
 
