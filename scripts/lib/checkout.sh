@@ -82,12 +82,13 @@ checkout_interrupted() {  # SIGNAL (in checkout_child's trap: its child and save
   kill -s "$1" "$BASHPID"
 }
 
-# Whether the file system of DIR (or of the nearest folder above it that exists) has less than
-# 1 MiB left, or one of the LOGs says that a write found none.
-checkout_no_space() {  # DIR [LOG...]
+# After a failure: whether the file system of DIR (or of the nearest folder above it that exists)
+# has less than 1 MiB left, or the failed command's LOG says that a write found none, or is empty:
+# the command's own lines, written to a full disk, were lost.
+checkout_no_space() {  # DIR [LOG]
   local dir=$1 left
-  shift
-  [ $# -eq 0 ] || ! grep -qsE 'No space left on device|Errno 28' "$@" || return 0
+  [ $# -lt 2 ] || [ -s "$2" ] || return 0
+  [ $# -lt 2 ] || ! grep -qsE 'No space left on device|Errno 28' "$2" || return 0
   while [ ! -d "$dir" ] && [ "$dir" != / ]; do dir=$(dirname "$dir"); done
   left=$(df -Pk "$dir" 2>/dev/null | awk 'NR == 2 { print $4 }')
   [ -n "$left" ] && [ "$left" -lt 1024 ]

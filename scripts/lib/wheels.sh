@@ -91,7 +91,7 @@ wheels_brought() { [ -f "$1/.brought" ]; }
 # pinned and the offered hash) and what to run again, keeps pip's log in DIR.pip.log where the
 # download failed, and returns 1.
 bring_wheels() {  # [--name NAME] [--then FINISH] DIR WHEEL...
-  local name="" finish="" dir wanted hash stage status=0 line=""
+  local name="" finish="" dir wanted hash stage log status=0 line=""
   while :; do
     case $1 in
     --name) name=$2 ;;
@@ -133,7 +133,9 @@ bring_wheels() {  # [--name NAME] [--then FINISH] DIR WHEEL...
         rm -f "$pinned_wheel_path" && cat "$stage/requirements.txt" >>"$stage/pins" || status=3
     fi
     [ "$status" -ne 0 ] || continue
-    if checkout_no_space "$stage" "$stage/pip.log" "$stage/unpack.log"; then
+    log=$stage/pip.log
+    [ "$status" -ne 3 ] || log=$stage/unpack.log
+    if checkout_no_space "$stage" "$log"; then
       line="no space left on device in $(dirname "$dir") (bringing $name); free some and run $0 again"
     elif [ "$status" -eq 1 ]; then
       cp "$stage/pip.log" "$dir.pip.log" 2>/dev/null
