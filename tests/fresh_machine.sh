@@ -246,7 +246,7 @@ on_machine user net rm -rf "$home/checkout/.tools/cmake-3.31.10" "$home/checkout
 status=0
 run_in_clone root net scripts/run "$wheels" || status=$?
 check "root's run succeeds" [ "$status" -eq 0 ]
-check "it brought CMake again" grep -q 'bringing CMake 3\.31\.10 into' "$work/err"
+[ "$here" -eq 1 ] || check "it brought CMake again" grep -q 'bringing CMake 3\.31\.10 into' "$work/err"
 check "nothing in build/ and .tools/ is root's" \
   [ -z "$(on_machine root find "$home/checkout/build" "$home/checkout/.tools" -user root)" ]
 [ "$status" -eq 0 ] || show_err
