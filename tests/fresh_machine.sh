@@ -175,7 +175,7 @@ for _ in $(seq 600); do
   compgen -G "$machine$home/checkout/.tools/*.new.*/download.*" >/dev/null && break
   sleep 0.1
 done
-sleep 0.5
+sleep 0.2
 kill -INT "$(pgrep -u "$(stat -c %u "$machine$home")" -o -f 'bash scripts/run')"
 status=0
 wait "$interrupted" || status=$?

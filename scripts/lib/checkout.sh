@@ -68,12 +68,13 @@ checkout_child() {  # LOG COMMAND...
   eval "$saved"
   return "$status"
 }
+# Every command here may fail without ending the script early: the trap runs under set -e too.
 checkout_interrupted() {  # SIGNAL (in checkout_child's trap: its child and saved are visible)
   if [ -n "$child" ]; then
-    kill -TERM -- "-$child" "$child" 2>/dev/null
-    wait "$child" 2>/dev/null
+    kill -TERM -- "-$child" "$child" 2>/dev/null || :
+    wait "$child" 2>/dev/null || :
   fi
-  eval "${checkout_on_signal:-}"
+  eval "${checkout_on_signal:-}" || :
   checkout_on_signal=""
   echo "$checkout_me: interrupted (SIG$1)${checkout_doing:+ while $checkout_doing}; nothing half done is kept" >&2
   checkout_said=1
