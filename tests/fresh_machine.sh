@@ -176,12 +176,12 @@ for _ in $(seq 600); do
   sleep 0.1
 done
 sleep 0.2
-kill -INT "$(pgrep -u "$(stat -c %u "$machine$home")" -o -f 'bash scripts/run')"
+kill -INT -- "-$interrupted"  # as Ctrl-C does (runuser passes it on as SIGTERM)
 status=0
 wait "$interrupted" || status=$?
 left=$(on_machine root find /tmp "$home/checkout/.tools" -mindepth 1 -user "$user" \( -name '*.new*' -o -path '/tmp/*' \))
-check "it stops with exit status 130" [ "$status" -eq 130 ]
-check "with one line that says it was interrupted while bringing" grep -qx 'run: interrupted (SIGINT) while bringing .*' "$work/err"
+check "it stops with exit status 130 or 143" eval '[ "$status" -eq 130 ] || [ "$status" -eq 143 ]'
+check "with one line that says it was interrupted while bringing" grep -qxE 'run: interrupted \(SIG(INT|TERM)\) while bringing .*' "$work/err"
 check "and leaves no staging folder or temporary file" [ -z "$left" ]
 check "and no process" eval '! on_machine root pgrep -u "$user" >/dev/null'
 [ "$failures" -eq 0 ] || { show_err; echo "left: $left"; }
