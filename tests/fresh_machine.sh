@@ -179,11 +179,11 @@ sleep 0.2
 kill -INT -- "-$interrupted"  # as Ctrl-C does (runuser passes it on as SIGTERM)
 status=0
 wait "$interrupted" || status=$?
-left=$(on_machine root find /tmp "$home/checkout/.tools" -mindepth 1 -user "$user" \( -name '*.new*' -o -path '/tmp/*' \))
+left=$(on_machine root net find /tmp "$home/checkout/.tools" -mindepth 1 -user "$user" \( -name '*.new*' -o -path '/tmp/*' \))
 check "it stops with exit status 130 or 143" eval '[ "$status" -eq 130 ] || [ "$status" -eq 143 ]'
 check "with one line that says it was interrupted while bringing" grep -qxE 'run: interrupted \(SIG(INT|TERM)\) while bringing .*' "$work/err"
 check "and leaves no staging folder or temporary file" [ -z "$left" ]
-check "and no process" eval '! on_machine root pgrep -u "$user" >/dev/null'
+check "and no process" eval '! on_machine root net pgrep -u "$user" >/dev/null'
 [ "$failures" -eq 0 ] || { show_err; echo "left: $left"; }
 
 step "4. two scripts/run as $user, started together"
@@ -248,7 +248,7 @@ run_in_clone root net scripts/run "$wheels" || status=$?
 check "root's run succeeds" [ "$status" -eq 0 ]
 [ "$here" -eq 1 ] || check "it brought CMake again" grep -q 'bringing CMake 3\.31\.10 into' "$work/err"
 check "nothing in build/ and .tools/ is root's" \
-  [ -z "$(on_machine root find "$home/checkout/build" "$home/checkout/.tools" -user root)" ]
+  [ -z "$(on_machine root net find "$home/checkout/build" "$home/checkout/.tools" -user root)" ]
 [ "$status" -eq 0 ] || show_err
 status=0
 run_in_clone user net scripts/run "$wheels" || status=$?
