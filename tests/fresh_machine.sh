@@ -167,7 +167,7 @@ check "not that no distribution matches" eval '! grep -q "No matching distributi
 
 step "3. scripts/run as $user, interrupted while pip downloads"
 # In a process group of its own (job control), so that the signal can be caught as at a terminal.
-touch "$work/started"
+touch "$machine$home/.started"
 set -m
 on_machine user net bash -c 'cd "$1" && exec scripts/run' _ "$home/checkout" >"$work/out" 2>"$work/err" &
 interrupted=$!
@@ -180,7 +180,7 @@ sleep 0.2
 kill -INT -- "-$interrupted"  # as Ctrl-C does (runuser passes it on as SIGTERM)
 status=0
 wait "$interrupted" || status=$?
-left=$(on_machine root net find /tmp "$home/checkout/.tools" -mindepth 1 -user "$user" -newer "$work/started" \
+left=$(on_machine root net find /tmp "$home/checkout/.tools" -mindepth 1 -user "$user" -newer "$home/.started" \
   \( -name '*.new*' -o -path '/tmp/*' \))
 check "it stops with exit status 130 or 143" eval '[ "$status" -eq 130 ] || [ "$status" -eq 143 ]'
 check "with one line that says it was interrupted while bringing" grep -qxE 'run: interrupted \(SIG(INT|TERM)\) while bringing .*' "$work/err"
