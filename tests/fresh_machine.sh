@@ -5,11 +5,17 @@
 #   1. as a user without root or sudo, scripts/run stops with one line that names the packages
 #      it needs, and root installs just those;
 #   2. offline, the user's scripts/run says why its download failed;
-#   3. the user's scripts/run prints vecmat's 8 lines and gputune's 17, on the host execution
-#      layer, with CUDA 13.0's headers brought from PyPI;
-#   4. with a compile error planted, scripts/run shows the compiler's error line;
-#   5. as root, scripts/test passes, both presets, with CUDA 13.0 brought from PyPI;
-#   6. configuring with CMake 4.4.5 warns of nothing, as with the CMake of steps 3 and 5.
+#   3. interrupted while pip downloads, the user's scripts/run leaves nothing behind: no staging
+#      folder, no temporary file, no process;
+#   4. two scripts/run of the user's, started together, each print vecmat's 8 lines and gputune's
+#      17, on the host execution layer, one waiting while the other brings CMake, Ninja and CUDA
+#      13.0's headers from PyPI;
+#   5. with a compile error planted, scripts/run shows the compiler's error line;
+#   6. as root, scripts/test passes, both presets, with CUDA 13.0 brought from PyPI;
+#   7. as the user, configuring with CMake 4.4.5 warns of nothing, as with the CMake of steps 4
+#      and 6 (and so root's run left the user's build/ and .tools/ to the user);
+#   8. root's scripts/run brings CMake into the user's clone; the user's run after it succeeds,
+#      and the user can remove build/ and .tools/.
 # The root is made once and kept in the cache folder until its recipe changes; each run works on
 # an overlay of it, so each run installs its packages afresh (their .deb files are kept). The
 # wheels downloaded are kept there too (GPU_MEASUREMENTS_WHEELS): they are fetched once per
@@ -159,18 +165,55 @@ check "with one line that names what it could not download, and why" \
 check "not that no distribution matches" eval '! grep -q "No matching distribution" "$work/err"'
 [ "$failures" -eq 0 ] || show_err
 
-step "3. scripts/run as $user"
+step "3. scripts/run as $user, interrupted while pip downloads"
+# In a process group of its own (job control), so that the signal can be caught as at a terminal.
+touch "$machine$home/.started"
+set -m
+on_machine user net bash -c 'cd "$1" && exec scripts/run' _ "$home/checkout" >"$work/out" 2>"$work/err" &
+interrupted=$!
+set +m
+for _ in $(seq 600); do
+  compgen -G "$machine$home/checkout/.tools/*.new.*/download.*" >/dev/null && break
+  sleep 0.1
+done
+sleep 0.2
+kill -INT -- "-$interrupted"  # as Ctrl-C does (runuser passes it on as SIGTERM)
 status=0
-run_in_clone user net scripts/run "$wheels" || status=$?
-check "it succeeds" [ "$status" -eq 0 ]
-check "it printed vecmat's 8 lines, an empty one and gputune's 17" [ "$(wc -l <"$work/out")" -eq 26 ]
-check "vecmat's dot products" [ "$(grep -c '^Скалярное произведение (.*): 2.09715e+06$' "$work/out")" -eq 2 ]
-check "gputune's last line" grep -q '^Минимальное время выполнения: .* ms$' "$work/out"
-check "it brought CUDA 13.0's headers" grep -q "bringing CUDA 13.0's headers and CCCL" "$work/err"
-check "configuring warned of nothing" no_cmake_warning "$machine$home/checkout/build/host.log"
-[ "$status" -eq 0 ] || show_err
+wait "$interrupted" || status=$?
+left=$(on_machine root net find /tmp "$home/checkout/.tools" -mindepth 1 -user "$user" -newer "$home/.started" \
+  \( -name '*.new*' -o -path '/tmp/*' \))
+check "it stops with exit status 130 or 143" eval '[ "$status" -eq 130 ] || [ "$status" -eq 143 ]'
+check "with one line that says it was interrupted while bringing" grep -qxE 'run: interrupted \(SIG(INT|TERM)\) while bringing .*' "$work/err"
+check "and leaves no staging folder or temporary file" [ -z "$left" ]
+check "and no process" eval '! on_machine root net pgrep -u "$user" >/dev/null'
+[ "$failures" -eq 0 ] || { show_err; echo "left: $left"; }
 
-step "4. scripts/run as $user, with a compile error planted"
+step "4. two scripts/run as $user, started together"
+for run in 1 2; do
+  on_machine user net env GPU_MEASUREMENTS_WHEELS="$wheels" bash -c 'cd "$1" && exec scripts/run' _ "$home/checkout" \
+    >"$work/out$run" 2>"$work/err$run" &
+done
+statuses=""
+for run in 1 2; do
+  status=0
+  wait -n || status=$?
+  statuses+=" $status"
+done
+for run in 1 2; do
+  out=$work/out$run
+  check "run $run: it succeeds" [ "$statuses" = " 0 0" ]
+  check "run $run: it printed vecmat's 8 lines, an empty one and gputune's 17" [ "$(wc -l <"$out")" -eq 26 ]
+  check "run $run: vecmat's dot products" [ "$(grep -c '^Скалярное произведение (.*): 2.09715e+06$' "$out")" -eq 2 ]
+  check "run $run: gputune's last line" grep -q '^Минимальное время выполнения: .* ms$' "$out"
+done
+cat "$work/err1" "$work/err2" >"$work/err"
+check "both brought CUDA 13.0's headers" [ "$(grep -c "bringing CUDA 13.0's headers and CCCL" "$work/err")" -eq 2 ]
+check "one waited for the other" grep -qE '^note: another run in this checkout is (bringing|building) .*; waiting$' "$work/err"
+check "only notes on stderr" [ "$(errors | wc -l)" -eq 0 ]
+check "configuring warned of nothing" no_cmake_warning "$machine$home/checkout/build/host.log"
+[ "$failures" -eq 0 ] || show_err
+
+step "5. scripts/run as $user, with a compile error planted"
 on_machine user net bash -c "echo 'int planted_error(' >>'$home/checkout/gputune/gputune.cpp'"
 status=0
 run_in_clone user net scripts/run "$wheels" || status=$?
@@ -179,7 +222,7 @@ check "it shows the compiler's error line" grep -qE 'gputune/gputune\.cpp:[0-9]+
 [ "$status" -eq 1 ] || show_err
 on_machine user net git -C "$home/checkout" checkout -q gputune/gputune.cpp
 
-step "5. scripts/test as root"
+step "6. scripts/test as root"
 status=0
 run_in_clone root net scripts/test "$wheels" || status=$?
 check "it passes" [ "$status" -eq 0 ]
@@ -188,17 +231,33 @@ check "it brought CUDA 13.0" grep -q "bringing CUDA 13.0 (5 wheels" "$work/err"
 check "configuring warned of nothing" no_cmake_warning "$work/out"
 [ "$status" -eq 0 ] || { tail -n 30 "$work/out"; show_err; }
 
-step "6. configure both presets with CMake $newest_cmake"
-on_machine root net env GPU_MEASUREMENTS_WHEELS="$wheels" bash -c '
+step "7. configure both presets with CMake $newest_cmake, as $user"
+on_machine user net env GPU_MEASUREMENTS_WHEELS="$wheels" bash -c '
   cd "$1" && source scripts/lib/wheels.sh && bring_wheels .tools/cmake-$2 cmake==$2 && chmod +x .tools/cmake-$2/cmake/data/bin/*' \
   _ "$home/checkout" "$newest_cmake" >>"$log" 2>&1 || fail "cannot bring CMake $newest_cmake"
 for preset in host cuda; do
-  on_machine root net bash -c 'cd "$1" && source scripts/lib/build-tools.sh && use_build_tools "$PWD" &&
+  on_machine user net bash -c 'cd "$1" && source scripts/lib/build-tools.sh && use_build_tools "$PWD" &&
     toolkit=$(scripts/find-cuda "$3" 2>/dev/null) && option=-DCUDAToolkit_ROOT && { [ "$3" = host ] || option=-DCMAKE_CUDA_COMPILER; } &&
     PATH=$PWD/.tools/cmake-$2/cmake/data/bin:$PATH cmake --preset "$3" -B "build/cmake-$2-$3" "$option=$toolkit"' \
     _ "$home/checkout" "$newest_cmake" "$preset" >"$work/out" 2>&1 || { tail -n 20 "$work/out"; failures=$((failures + 1)); }
   check "$preset: no warning" no_cmake_warning "$work/out"
 done
+
+step "8. scripts/run as root in $user's clone, then as $user"
+on_machine user net rm -rf "$home/checkout/.tools/cmake-3.31.10" "$home/checkout/build/host"
+status=0
+run_in_clone root net scripts/run "$wheels" || status=$?
+check "root's run succeeds" [ "$status" -eq 0 ]
+[ "$here" -eq 1 ] || check "it brought CMake again" grep -q 'bringing CMake 3\.31\.10 into' "$work/err"
+check "nothing in build/ and .tools/ is root's" \
+  [ -z "$(on_machine root net find "$home/checkout/build" "$home/checkout/.tools" -user root)" ]
+[ "$status" -eq 0 ] || show_err
+status=0
+run_in_clone user net scripts/run "$wheels" || status=$?
+check "the user's run after it succeeds" [ "$status" -eq 0 ]
+check "and prints both reports" [ "$(wc -l <"$work/out")" -eq 26 ]
+[ "$status" -eq 0 ] || show_err
+check "the user can remove build/ and .tools/" on_machine user net rm -rf "$home/checkout/build" "$home/checkout/.tools"
 
 where="Debian 11"
 [ "$here" -eq 0 ] || where="this machine, its CUDA toolkit hidden"

@@ -93,7 +93,7 @@ cuda_candidates() {  # ROOT MODE
   # What an earlier run brought: the whole toolkit serves either build, its headers only the
   # host's. The host build takes these first, so that it stays on what it was built with.
   for dir in "$(cuda_brought_dir "$1" "$2")" "$(cuda_brought_dir "$1" cuda)"; do
-    [ ! -d "$dir/nvidia/cu13" ] || echo "$dir/nvidia/cu13"
+    ! wheels_brought "$dir" || echo "$dir/nvidia/cu13"
   done
 }
 
@@ -337,30 +337,32 @@ cuda_toolkit_report() {  # [would]: for a plan that is told and not carried out 
   fi
 }
 
-# Links the wheels' tree needs: nvcc's profile looks for headers and libraries under
-# targets/<machine>-linux/, and CMake's CUDA toolkit search for lib/libcudart.so.
-cuda_link_wheels() {  # TREE
-  local targets=targets/x86_64-linux
+# Links the wheels' tree, unpacked in DIR, needs: nvcc's profile looks for headers and libraries
+# under targets/<machine>-linux/, and CMake's CUDA toolkit search for lib/libcudart.so. The links
+# are relative, so DIR may move.
+cuda_link_wheels() {  # DIR
+  local tree=$1/nvidia/cu13 targets=targets/x86_64-linux
   [ "$(uname -m)" != aarch64 ] || targets=targets/sbsa-linux
-  mkdir -p "$1/$targets"
-  ln -sfn ../../include "$1/$targets/include"
-  ln -sfn ../../lib "$1/$targets/lib"
-  ln -sfn libcudart.so.13 "$1/lib/libcudart.so"
-  [ ! -d "$1/bin" ] || chmod +x "$1"/bin/* "$1"/nvvm/bin/*
+  mkdir -p "$tree/$targets" &&
+    ln -sfn ../../include "$tree/$targets/include" &&
+    ln -sfn ../../lib "$tree/$targets/lib" &&
+    ln -sfn libcudart.so.13 "$tree/lib/libcudart.so" &&
+    { [ ! -d "$tree/bin" ] || chmod +x "$tree"/bin/* "$tree"/nvvm/bin/*; }
 }
 
 cuda_toolkit_bring() {
-  local root=$cuda_plan_checkout dir
+  local root=$cuda_plan_checkout dir name
   cuda_cmake_args=()
   if [ -n "$cuda_plan_brings" ]; then
     dir=${cuda_plan_root%/nvidia/cu13}
+    name="CUDA $cuda_brought"
+    [ "$cuda_plan_mode" = cuda ] || name+="'s headers"
     # shellcheck disable=SC2086 # the list of wheels
-    bring_wheels "$dir" $cuda_plan_wheels || return 1
-    cuda_link_wheels "$cuda_plan_root"
+    bring_wheels --name "$name" --then cuda_link_wheels "$dir" $cuda_plan_wheels || return 1
   fi
   if [ -n "$cuda_plan_cccl" ]; then
     dir=$(cuda_cccl_dir "$root")
-    [ -d "$dir" ] || bring_wheels "$root/.tools/cccl-2.7.0" "$cuda_cccl_wheel" || return 1
+    bring_wheels --name "CCCL 2.7.0" "$root/.tools/cccl-2.7.0" "$cuda_cccl_wheel" || return 1
     cuda_cmake_args+=("-DCCCL_DIR=$dir")
   fi
   if [ "$cuda_plan_mode" = cuda ]; then

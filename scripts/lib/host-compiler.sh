@@ -37,7 +37,7 @@ host_compiler_verdict() {  # ROOT NVCC COMPILER
     status=$?
   if [ "$status" -ne 0 ]; then
     reason=$(sed -n 's/.*#error -- *\(.*\)/\1/p' "$work/log" | head -n 1 | sed -e 's/ The nvcc flag.*//' -e 's/! *$//')
-    [ -n "$reason" ] || reason=$(grep -m 1 -iE 'error|not found' "$work/log")
+    [ -n "$reason" ] || reason=$(grep -m 1 -iE 'error|not found' "$work/log" || true)
     [ -n "$reason" ] || reason="nvcc exited with status $status"
   fi
   rm -rf "$work"
@@ -70,7 +70,7 @@ host_compiler_choose() {  # ROOT NVCC VERSION
       return 0
     fi
   done
-  limit=$(grep -oE 'later than [0-9]+' <<<"$refused" | grep -oE '[0-9]+$')
+  limit=$(grep -oE 'later than [0-9]+' <<<"$refused" | grep -oE '[0-9]+$' || true)
   echo "$me: nvcc $version does not accept the host compiler $(host_compiler_name gcc): $refused; install ${limit:+GCC $limit or older, as }g++-${limit:-N} (it is then taken), or name an accepted compiler with CUDAHOSTCXX" >&2
   return 1
 }

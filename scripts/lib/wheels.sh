@@ -1,10 +1,14 @@
 # Sourced by the scripts that bring pinned PyPI wheels: CMake and Ninja (build-tools.sh), CUDA
 # 13.0 and CCCL 2.7.0 (cuda-toolkit.sh, check-cuda12) and the Windows CUDA runtime
-# (check-windows). pip only downloads; the wheels are zips, unpacked with Python's zipfile, so
-# nothing is installed into any Python and no root or virtual environment is needed.
+# (check-windows). pip only downloads, and checks each wheel against its pin itself
+# (--require-hashes): it takes only a file with the pinned hash. The wheels are zips, unpacked with
+# Python's zipfile, so nothing is installed into any Python and no root or virtual environment is
+# needed. Runs that share a checkout bring one at a time (scripts/lib/checkout.sh).
 #
 # GPU_MEASUREMENTS_WHEELS names a folder that keeps each wheel downloaded, under its sha256, for
 # later runs (CI keeps one per machine). A kept wheel is checked against its pin again.
+
+source "$(dirname "${BASH_SOURCE[0]}")/checkout.sh"
 
 # The sha256 of each pinned Linux wheel, for x86-64 and for 64-bit Arm.
 pinned_wheels="
@@ -32,38 +36,35 @@ pinned_wheel_hash() {  # NAME==VERSION
   awk -v wheel="$1" -v arch="$(uname -m)" '$1 == wheel && $2 == arch { print $3 }' <<<"$pinned_wheels"
 }
 
-# Downloads one wheel with pip into DIR, or takes it from GPU_MEASUREMENTS_WHEELS, and checks it
-# against its pinned sha256. Prints the wheel's path. Returns 1 if pip cannot download it (pip's
-# output is in DIR/pip.log) and 2 if it does not have the pinned hash (it is then removed, and
-# DIR/pip.log says which hash it had). PIP_ARGUMENT... names the wheel, as "cmake==3.31.10",
-# and may choose its platform.
-download_pinned_wheel() {  # DIR SHA256 PIP_ARGUMENT...
-  local dir=$1 sha256=$2 fresh wheel kept=${GPU_MEASUREMENTS_WHEELS:-}
+# Downloads one wheel with pip into DIR, or takes it from GPU_MEASUREMENTS_WHEELS, pip checking
+# it against its pinned SHA256 (DIR/requirements.txt). Sets pinned_wheel_path to the wheel's path
+# and prints it. Returns 1 if pip cannot download it and 2 if the index has no file with the
+# pinned hash; pip's output is in DIR/pip.log. The last argument names the wheel, as
+# "cmake==3.31.10"; PIP_OPTIONs before it may choose its platform. pip's temporary files stay
+# inside DIR, and pip runs as a child that an interrupt ends (checkout_child).
+download_pinned_wheel() {  # DIR SHA256 [PIP_OPTION...] NAME==VERSION
+  local dir=$1 sha256=$2 kept=${GPU_MEASUREMENTS_WHEELS:-} fresh wheel
   shift 2
-  mkdir -p "$dir"
-  if [ -n "$kept" ]; then
-    for wheel in "$kept/$sha256"/*.whl; do
-      if [ -f "$wheel" ] && echo "$sha256  $wheel" | sha256sum --check --status 2>/dev/null; then
-        cp "$wheel" "$dir/" && echo "$dir/$(basename "$wheel")" && return 0
-      fi
-    done
-  fi
-  fresh=$(mktemp -d "$dir/download.XXXXXX")
-  if ! python3 -m pip download --quiet --no-deps --only-binary=:all: -d "$fresh" "$@" >"$dir/pip.log" 2>&1; then
+  local options=("${@:1:$#-1}") pip
+  pinned_wheel_path=""
+  mkdir -p "$dir" && echo "${*: -1} --hash=sha256:$sha256" >"$dir/requirements.txt" &&
+    fresh=$(mktemp -d "$dir/download.XXXXXX") && mkdir "$fresh/tmp" && : >"$dir/pip.log" || return 1
+  pip=(env TMPDIR="$fresh/tmp" python3 -m pip download --quiet --require-hashes --no-deps --only-binary=:all:
+    -d "$fresh" "${options[@]}" -r "$dir/requirements.txt")
+  if [ -n "$kept" ] && [ -d "$kept/$sha256" ] &&
+    checkout_child "$dir/pip.log" "${pip[@]}" --no-index --find-links "$kept/$sha256"; then
+    kept=""  # taken from there
+  elif ! : >"$dir/pip.log" || ! checkout_child "$dir/pip.log" "${pip[@]}"; then
     rm -rf "$fresh"
+    grep -q 'DO NOT MATCH THE HASHES' "$dir/pip.log" 2>/dev/null && return 2
     return 1
   fi
-  wheel=$(ls "$fresh"/*.whl)
-  if ! echo "$sha256  $wheel" | sha256sum --check --status 2>/dev/null; then
-    echo "downloaded $(basename "$wheel") with sha256 $(sha256sum "$wheel" | cut -d' ' -f1)" >>"$dir/pip.log"
-    rm -rf "$fresh"
-    return 2
-  fi
-  mv "$wheel" "$dir/" && rm -rf "$fresh"
+  wheel=$(ls "$fresh"/*.whl) && mv "$wheel" "$dir/" && rm -rf "$fresh" || { rm -rf "$fresh"; return 1; }
+  pinned_wheel_path=$dir/$(basename "$wheel")
   if [ -n "$kept" ] && mkdir -p "$kept/$sha256" 2>/dev/null; then
-    cp "$dir/$(basename "$wheel")" "$kept/$sha256/" 2>/dev/null || true
+    cp "$pinned_wheel_path" "$kept/$sha256/" 2>/dev/null || true
   fi
-  echo "$dir/$(basename "$wheel")"
+  echo "$pinned_wheel_path"
 }
 
 # What went wrong, from pip's log: the cause of its last retry (no network, a proxy that
@@ -77,45 +78,83 @@ pip_failure_cause() {  # LOG
   echo "$cause"
 }
 
-# Brings the pinned wheels WHEEL... (NAME==VERSION each) for this machine and unpacks them
-# together into DIR: beside it first and then moved there, so that an interrupted run leaves no
-# half. On failure prints one line that says why and what to run again, keeps pip's log next to
-# DIR, and returns 1.
-bring_wheels() {  # DIR WHEEL...
-  local dir=$1 wanted hash download wheel status=0 me
+# Whether the folder DIR was brought whole: the marker in it is the last thing a bring writes.
+wheels_brought() { [ -f "$1/.brought" ]; }
+
+# Brings the pinned wheels WHEEL... (NAME==VERSION each) for this machine, unpacked together, into
+# DIR, unless DIR was brought already. One run at a time brings DIR (the lock DIR.lock; NAME, as
+# "CMake 3.31.10", names it in the note of a run that waits), and it looks again once it holds the
+# lock. It stages in a folder of its own beside DIR (DIR.new.*, pip's temporary files included),
+# where the function FINISH, given that folder, may make its last changes; then it writes the
+# marker and moves the folder to DIR. So a half copy is never taken, and an interrupt or a failure
+# leaves nothing behind. On failure prints one line that says why (a full disk, pip's reason, the
+# pinned and the offered hash) and what to run again, keeps pip's log in DIR.pip.log where the
+# download failed, and returns 1.
+bring_wheels() {  # [--name NAME] [--then FINISH] DIR WHEEL...
+  local name="" finish="" dir wanted hash stage log status=0 line=""
+  while :; do
+    case $1 in
+    --name) name=$2 ;;
+    --then) finish=$2 ;;
+    *) break ;;
+    esac
+    shift 2
+  done
+  dir=$1
   shift
-  me=$(basename "$0")
+  name=${name:-$*}
+  ! wheels_brought "$dir" || return 0
   command -v python3 >/dev/null 2>&1 && python3 -m pip --version >/dev/null 2>&1 || {
-    echo "$me: $* must be downloaded and pip is missing; install it with: sudo apt-get install python3-pip" >&2
+    echo "$checkout_me: $* must be downloaded and pip is missing; install it with: sudo apt-get install python3-pip" >&2
     return 1
   }
-  download=$(mktemp -d)
-  rm -rf "$dir.new"
+  checkout_lock bring "$dir.lock" "bringing $name" || return 1
+  if wheels_brought "$dir"; then  # by the run this one waited for
+    checkout_unlock bring
+    return 0
+  fi
+  rm -rf "$dir".new.*  # what a killed run left: none stages here but the lock's holder
+  if ! stage=$(mktemp -d "$dir.new.XXXXXX" 2>/dev/null); then
+    checkout_cannot_write "$(dirname "$dir")"
+    checkout_unlock bring
+    return 1
+  fi
+  checkout_staging=$stage checkout_doing="bringing $name into $(dirname "$dir")"
+  checkout_on_signal='rm -rf "$checkout_staging"'
   for wanted; do
     hash=$(pinned_wheel_hash "$wanted")
     if [ -z "$hash" ]; then
-      echo "$me: no pinned $wanted wheel for $(uname -m); install ${wanted%%==*} yourself" >&2
-      status=1
+      line="no pinned $wanted wheel for $(uname -m); install ${wanted%%==*} yourself"
       break
     fi
-    wheel=$(download_pinned_wheel "$download" "$hash" "$wanted") || status=$?
-    if [ "$status" -ne 0 ]; then
-      mkdir -p "$(dirname "$dir")"
-      cp "$download/pip.log" "$dir.pip.log"
-      if [ "$status" -eq 1 ]; then
-        echo "$me: cannot download $wanted from PyPI: $(pip_failure_cause "$download/pip.log") (pip's log: $dir.pip.log); once that is mended, run $0 again" >&2
-      else
-        echo "$me: the $wanted wheel from PyPI is not the pinned one ($(tail -n 1 "$download/pip.log"), pinned $hash); run $0 again, and if it persists, the index or a proxy serves another file" >&2
-      fi
-      status=1
-      break
+    download_pinned_wheel "$stage" "$hash" "$wanted" >/dev/null || status=$?
+    if [ "$status" -eq 0 ]; then
+      checkout_child "$stage/unpack.log" python3 -m zipfile -e "$pinned_wheel_path" "$stage/unpacked" &&
+        rm -f "$pinned_wheel_path" && cat "$stage/requirements.txt" >>"$stage/pins" || status=3
     fi
-    python3 -m zipfile -e "$wheel" "$dir.new" || { status=1; break; }
-    rm -f "$wheel"
+    [ "$status" -ne 0 ] || continue
+    log=$stage/pip.log
+    [ "$status" -ne 3 ] || log=$stage/unpack.log
+    if checkout_no_space "$stage" "$log"; then
+      line="no space left on device in $(dirname "$dir") (bringing $name); free some and run $0 again"
+    elif [ "$status" -eq 1 ]; then
+      cp "$stage/pip.log" "$dir.pip.log" 2>/dev/null
+      line="cannot download $wanted from PyPI: $(pip_failure_cause "$stage/pip.log") (pip's log: $dir.pip.log); once that is mended, run $0 again"
+    elif [ "$status" -eq 2 ]; then
+      line="the $wanted wheel from PyPI is not the pinned one (it has sha256 $(sed -n 's/^ *Got *//p' "$stage/pip.log" | head -n 1), pinned $hash); run $0 again, and if it persists, the index or a proxy serves another file"
+    else
+      line="cannot unpack $wanted: $(tail -n 1 "$stage/unpack.log" 2>/dev/null)"
+    fi
+    break
   done
-  if [ "$status" -eq 0 ]; then
-    rm -rf "$dir" && mv "$dir.new" "$dir" && rm -f "$dir.pip.log" || status=1
+  if [ -z "$line" ] && ! { { [ -z "$finish" ] || "$finish" "$stage/unpacked"; } &&
+    mv "$stage/pins" "$stage/unpacked/.brought" && rm -rf "$dir" && mv "$stage/unpacked" "$dir"; }; then
+    line="cannot finish $dir"
+    checkout_no_space "$stage" && line="no space left on device in $(dirname "$dir") (bringing $name); free some and run $0 again"
   fi
-  rm -rf "$download" "$dir.new"
-  return $status
+  [ -n "$line" ] || rm -f "$dir.pip.log"
+  rm -rf "$stage"
+  checkout_on_signal="" checkout_doing=""
+  checkout_unlock bring
+  [ -z "$line" ] || { echo "$checkout_me: $line" >&2; return 1; }
 }

@@ -217,6 +217,7 @@ cp -P "$work/base/"* "$work/base-without-cmake/" && rm "$work/base-without-cmake
 ln -s "$cmake" "$checkout/.tools/cmake-3.31.10/cmake/data/bin/cmake"
 ln -s "$ctest" "$checkout/.tools/cmake-3.31.10/cmake/data/bin/ctest"
 ln -s "$ninja" "$checkout/.tools/ninja-1.13.0/ninja-1.13.0.data/scripts/ninja"
+touch "$checkout/.tools/cmake-3.31.10/.brought" "$checkout/.tools/ninja-1.13.0/.brought"
 # (A COMPUTE_SANITIZER in the caller's environment is not taken for the one configuring found.)
 COMPUTE_SANITIZER=$work/tools/compute-sanitizer NCU_CANNOT="Failed to initialize the profiler: LibraryNotLoaded" \
   TOOLS=$work/without-sanitizer BASE=$work/base-without-cmake run_check "tools that cannot run here"
