@@ -44,7 +44,7 @@ checkout_unlock() {  # SLOT
 # what the run appends to it is its own.
 checkout_build_lock() {  # DIR [LOG]
   checkout_lock build "$1.lock" "building $1" || exit 1
-  [ $# -lt 2 ] || : >"$2" || exit 1
+  [ $# -lt 2 ] || { mkdir -p "$(dirname "$2")" && : >"$2"; } || exit 1
 }
 
 # Runs COMMAND with its output appended to LOG, as a child in a session of its own, and returns
